@@ -1,0 +1,12 @@
+// A factoring run, new (dialogue) or resumed (status.txt), from the banner to
+// the total-time line. Returns the exit status: 0 for a completed run, 1 for
+// refused input or an unusable checkpoint, 2 for a run that completed but
+// could not write one of its records.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run_state.h"
+
+int run_new(std::int32_t segment_length = kSegmentK);
+int run_resumed(std::int32_t segment_length = kSegmentK);

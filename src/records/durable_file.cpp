@@ -1,0 +1,81 @@
+#include "records/durable_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void report(const char* path, const char* what, int err) {
+  std::fprintf(stderr, "%s: cannot %s: %s\n", path, what, std::strerror(err));
+}
+
+// Writes all of text to fd; returns 0 or the errno of the failed write.
+int write_all(int fd, std::string_view text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// fsync, where the file supports it: a pipe or a character device answers
+// EINVAL, which is no loss of data.
+int sync_fd(int fd) {
+  if (::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP) return 0;
+  return errno;
+}
+
+}  // namespace
+
+bool append_durably(const char* path, std::string_view text) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    report(path, "open", errno);
+    return false;
+  }
+  int err = write_all(fd, text);
+  if (err == 0) err = sync_fd(fd);
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    report(path, "write", err);
+    return false;
+  }
+  return true;
+}
+
+bool replace_atomically(const char* path, std::string_view text) {
+  const std::string tmp = std::string(path) + ".tmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    report(path, "write", errno);
+    return false;
+  }
+  int err = write_all(fd, text);
+  if (err == 0) err = sync_fd(fd);
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(tmp.c_str(), path) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(tmp.c_str());
+    report(path, "write", err);
+    return false;
+  }
+  // Make the rename itself durable: sync the directory that holds the file.
+  const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}

@@ -1,0 +1,16 @@
+// Durable writes of the program's two record files. Each call opens, writes,
+// flushes to disk and closes; nothing stays open between records. On failure
+// one line "<file>: cannot <what>: <reason>" goes to stderr and the call
+// returns false; no byte is written through a stream that failed to open.
+#pragma once
+
+#include <string_view>
+
+// Appends text at the end of path (created if missing) and syncs it to disk,
+// so a record survives a crash the moment after the call returns.
+bool append_durably(const char* path, std::string_view text);
+
+// Replaces path by a file holding exactly text: the text goes to a temporary
+// file in the same directory, is synced, and is renamed over path. Whatever
+// moment the process dies, path holds either its old or its new content.
+bool replace_atomically(const char* path, std::string_view text);

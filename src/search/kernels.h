@@ -1,0 +1,51 @@
+// Exponentiation kernels: for a batch of odd candidates d and one exponent p,
+// decide 2^p mod d exactly, as mpz_powm(r, 2, p, d) would.
+//
+// Contract, for every kernel k:
+//   - 1 <= p <= 2^64 - 1; every d[i] odd with 3 <= d[i] < 2^kernel_max_bits(k)
+//     (Gmp: any odd d[i] >= 3 that fits in 128 bits);
+//   - powm2_batch writes residue[i] = 2^p mod d[i], in [0, d[i]);
+//   - divides_batch writes divides[i] = 1 if 2^p mod d[i] == 1, else 0;
+//   - n may be 0; inputs and outputs must not overlap;
+//   - calling a kernel for which kernel_available() is false is an error
+//     (the call falls back to Gmp rather than executing illegal instructions).
+// The batch entry points are thread-safe: they keep no state between calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+__extension__ typedef unsigned __int128 u128;
+
+enum class Kernel { Mont64, Mont128, Ifma, Gmp };
+
+// Ifma: true when the CPU has AVX512F + AVX512IFMA and the OS saves the ZMM
+// state; the other kernels are always available.
+bool kernel_available(Kernel kernel);
+
+// Largest bit length of d for which the kernel is proven exact
+// (Mont64: 64, Mont128: 128, Ifma: 100, Gmp: 128, the width of the interface).
+unsigned kernel_max_bits(Kernel kernel);
+
+// Short lower-case name ("mont64", "mont128", "ifma", "gmp") and its inverse.
+std::string_view kernel_name(Kernel kernel);
+std::optional<Kernel> kernel_from_name(std::string_view name);
+
+// The kernel forced through the environment variable TAMRISK_KERNEL
+// (mont64 | mont128 | ifma | gmp), if it names one; read on every call.
+std::optional<Kernel> forced_kernel();
+
+// The fastest available kernel valid for candidates of d_bits bits. A kernel
+// forced through TAMRISK_KERNEL wins when it is available and valid for
+// d_bits; otherwise the choice is automatic.
+Kernel choose_kernel(unsigned d_bits);
+
+// residue[i] = 2^p mod d[i] for i < n.
+void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
+                 u128* residue);
+
+// divides[i] = (2^p mod d[i] == 1) for i < n.
+void divides_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
+                   std::uint8_t* divides);

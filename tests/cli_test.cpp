@@ -1,0 +1,114 @@
+// End-to-end: the program run in a fresh directory with a given input.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "support/run_program.h"
+
+namespace {
+
+const std::string kUsage =
+    "\nusage : ./tamrisk [-parameter]\n\n"
+    "   -h : this screen\n"
+    "   -f : get value and bit_depth of first factor\n"
+    "   -b : run benchmark\n"
+    "   -r : resume status.txt file in silent mode\n\n";
+
+const std::string kNewBanner =
+    "\nTamrisk v. 4.02 - October 29th, 2005\n"
+    "(trial factoring of Mersenne numbers 2^p-1 by a sieve over d = 2kp+1)\n";
+
+const std::string kPrompts =
+    "Please enter the exponent to be factored: 2^"
+    "Now enter start bit depth  : "
+    "Finally enter end bit depth : ";
+
+TEST(Cli, UsageScreenForEveryCommandLineWithoutAMode) {
+  const std::vector<std::vector<std::string>> lines = {
+      {"-h"}, {"-"}, {"-q"}, {"-x"}, {"-R"}, {"f"}, {"help"}, {"-r", "-r"}, {"-b", "x", "y"}};
+  for (const auto& args : lines) {
+    Session s;
+    const RunResult r = s.run(args);
+    EXPECT_EQ(r.exit_status, 0) << args[0];
+    EXPECT_EQ(r.out, kUsage) << args[0];
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::filesystem::is_empty(s.dir.path()));
+  }
+}
+
+TEST(Cli, RefusedExponents) {
+  struct Case {
+    std::string input;
+    std::string message;
+  };
+  const std::string known = "You entered a known Mersenne Prime number. Try Again!\n";
+  const std::string composite = "You didn't enter a prime number. Try Again!\n";
+  const Case cases[] = {
+      {"0\n", ""},           {"abc\n", ""},         {"", ""},
+      {"2\n", known},        {"127\n", known},      {"86243\n", known},
+      {"25964951\n", known}, {"1\n", composite},    {"9\n", composite},
+      {"86251\n", composite}, {"-7\n", composite},  {"-86243\n", composite},
+      {"80000021\n", composite},
+  };
+  for (const Case& c : cases) {
+    Session s;
+    const RunResult r = s.run({}, c.input);
+    EXPECT_EQ(r.exit_status, 1) << c.input;
+    EXPECT_EQ(r.out, kNewBanner + "Please enter the exponent to be factored: 2^" + c.message)
+        << c.input;
+    EXPECT_TRUE(std::filesystem::is_empty(s.dir.path())) << c.input;
+  }
+}
+
+TEST(Cli, RefusedDepths) {
+  const std::string inputs[] = {"1277\nnan\n40\n",   "1277\n2\ninf\n",   "1277\n2\n-1\n",
+                                "1277\n4097\n4098\n", "1277\n2\n4096.5\n", "1277\n-inf\n10\n",
+                                "1277\n2\n1e40\n"};
+  for (const std::string& input : inputs) {
+    Session s;
+    const RunResult r = s.run({}, input);
+    EXPECT_EQ(r.exit_status, 1) << input;
+    EXPECT_EQ(r.out, kNewBanner + kPrompts + "Bit depths must lie between 0 and 4096. Try Again!\n")
+        << input;
+    EXPECT_TRUE(std::filesystem::is_empty(s.dir.path())) << input;
+  }
+}
+
+// Runs whose range holds no segment end at once with the no-factor record.
+TEST(Cli, EmptyRangeEndsWithTheNoFactorRecord) {
+  struct Case {
+    std::string input;
+    std::string echo;
+    std::string record;
+  };
+  const Case cases[] = {
+      {"86249\n60\n56\n", "60.000 bits up to 56.000", "M86249 no factor from 60.000 bits to 56.000 bits."},
+      // An unreadable end depth keeps 1.0, below any start.
+      {"86249\n60\nx\n", "60.000 bits up to 1.000", "M86249 no factor from 60.000 bits to 1.000 bits."},
+      {"1277\n-3\n1\n", "2.000 bits up to 1.000", "M1277 no factor from 2.000 bits to 1.000 bits."},
+  };
+  for (const Case& c : cases) {
+    Session s;
+    const RunResult r = s.run({}, c.input);
+    EXPECT_EQ(r.exit_status, 0) << c.input;
+    EXPECT_EQ(mask_times(r.out), kNewBanner + kPrompts + "\nSieving factors from " + c.echo +
+                                     " bits...\n\n" + c.record + "\n\nTotal time   : # secs.\n")
+        << c.input;
+    EXPECT_EQ(s.file("results.txt"), c.record + "\n");
+    EXPECT_FALSE(s.exists("status.txt"));
+  }
+}
+
+TEST(Cli, UnwritableResultsEndsWithStatusTwo) {
+  Session s;
+  std::filesystem::create_symlink("/dev/full", s.dir.path() / "results.txt");
+  const RunResult r = s.run({}, "86249\n60\n56\n");
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err, "results.txt: cannot write: No space left on device\n");
+  EXPECT_NE(r.out.find("M86249 no factor from 60.000 bits to 56.000 bits.\n\nTotal time"),
+            std::string::npos);
+}
+
+}  // namespace
