@@ -3,6 +3,8 @@
 
 #include "driver/modes.h"
 #include "driver/run.h"
+#include "tools/bench.h"
+#include "tools/inspector.h"
 
 // A test build may shorten the segments; the shipped program uses kSegmentK.
 #ifndef TAMRISK_SEGMENT_K
@@ -18,7 +20,10 @@ int main(int argc, char** argv) {
     case Mode::Resume:
       return run_resumed(segment_length);
     case Mode::Inspector:
+      factor_depth();
+      return 1;
     case Mode::Benchmark:
+      bench();
       return 1;
     case Mode::Usage:
       usage();
