@@ -7,6 +7,7 @@
 #include "driver/plan.h"
 #include "records/results.h"
 #include "records/status.h"
+#include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 
 namespace {
@@ -21,6 +22,7 @@ int search_and_close(RunState& state, std::int32_t segment_length) {
   static SmallPrimeTable table;  // 100 KB: kept off the stack
   build_prime_table(table);
   state.sieve_prime_count = sieve_prime_count_for(table, state.end_bits);
+  run_segments(state, table, segment_length);
 
   if (state.factor_found == 0 &&
       !writeendfactor(state.exponent, state.start_bits, state.end_bits)) {

@@ -1,0 +1,69 @@
+#include "search/segment_loop.h"
+
+#include <cassert>
+#include <cstdio>
+#include <ctime>
+
+#include "records/status.h"
+#include "search/candidate_test.h"
+#include "sieve/candidate_mask.h"
+#include "sieve/small_primes.h"
+
+namespace {
+
+// Working storage of the loop, alive for the whole run.
+struct SegmentBuffers {
+  CandidateWindow window;
+  BigInt mask;
+  BigInt first;  // candidate of the segment's offset 0
+};
+
+void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffers& buf) {
+  const std::clock_t start = std::clock();
+  std::putchar('\n');
+  std::printf("Reinitializing sieve");
+  std::putchar('\n');
+
+  const std::int32_t n = state.segment_size;
+  mpz_mul(buf.first, state.k_first, state.two_p);
+  mpz_add_ui(buf.first, buf.first, 1);
+  build_candidate_mask(buf.window, buf.mask, buf.first, state.two_p, n);
+  sieve_small_primes(table, state.sieve_prime_count, buf.window, buf.mask, n, start);
+  test_segment(state, buf.mask);
+
+  // The next segment starts right behind this one.
+  mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(n));
+  if (!writestatus(state.exponent, state.k_first, state.d_low, state.d_high, state.start_bits,
+                   state.end_bits)) {
+    state.record_failed = true;
+  }
+  mpz_add_ui(state.segment_index, state.segment_index, 1);
+}
+
+}  // namespace
+
+void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length) {
+  run_segments(state, table, segment_length, SegmentObserver{});
+}
+
+void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
+                  const SegmentObserver& after_segment) {
+  assert(segment_length > 0);
+  assert(state.last_segment_size >= 0 && state.last_segment_size < segment_length);
+  state.segment_size = segment_length;
+  SegmentBuffers buf;
+  bool final_pass = false;
+  for (;;) {
+    if (mpz_cmp(state.segment_index, state.full_segments) < 0) {
+      run_one_segment(state, table, buf);
+      if (after_segment) after_segment(state);
+      continue;
+    }
+    if (final_pass) break;
+    // One more segment beyond the full ones, under the same test; with a
+    // negative full_segments the test still fails and none runs.
+    state.segment_size = state.last_segment_size;
+    mpz_add_ui(state.full_segments, state.full_segments, 1);
+    final_pass = true;
+  }
+}

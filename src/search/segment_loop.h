@@ -1,0 +1,31 @@
+// The segment loop of a run: full_segments segments of segment_length values
+// of k, then one final segment of last_segment_size values (also when that is
+// 0); no segment at all when full_segments is negative.
+//
+// Per segment: "\nReinitializing sieve\n", the candidate mask with its residue
+// and small-prime marks and the sieve report, the tests of the clear
+// candidates, then the checkpoint. Segments follow one another without gap or
+// overlap: each starts at k_first, the first k not yet covered, and the next
+// at k_first + N; its window is built from 2 k_first p + 1. The checkpoint
+// after each segment (the final one included) holds that next k_first; a
+// checkpoint that cannot be written sets record_failed and the run goes on.
+// state.k and state.d keep naming the last candidate tested.
+//
+// Requires the plan (k_first, full_segments, last_segment_size, two_p) and
+// sieve_prime_count to be set. Changes segment_size, full_segments (+1 for
+// the final segment), segment_index, k_first, k, d and factor_found.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "driver/run_state.h"
+#include "sieve/prime_table.h"
+
+void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length);
+
+// The same loop, calling after_segment with the state once each segment's
+// checkpoint has been written.
+using SegmentObserver = std::function<void(const RunState&)>;
+void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
+                  const SegmentObserver& after_segment);
