@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include "support/run_program.h"
@@ -87,7 +86,7 @@ TEST(Cli, EmptyRangeEndsWithTheNoFactorRecord) {
       {"86249\n60\n56\n", "60.000 bits up to 56.000", "M86249 no factor from 60.000 bits to 56.000 bits."},
       // An unreadable end depth keeps 1.0, below any start.
       {"86249\n60\nx\n", "60.000 bits up to 1.000", "M86249 no factor from 60.000 bits to 1.000 bits."},
-      {"1277\n-3\n1\n", "2.000 bits up to 1.000", "M1277 no factor from 2.000 bits to 1.000 bits."},
+      {"1277\n30.5\n20\n", "30.500 bits up to 20.000", "M1277 no factor from 30.500 bits to 20.000 bits."},
   };
   for (const Case& c : cases) {
     Session s;

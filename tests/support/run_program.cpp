@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -117,7 +117,20 @@ void Session::write(const std::string& name, const std::string& content) const {
   std::ofstream(dir.path() / name, std::ios::binary) << content;
 }
 
+std::string mask_after(std::string text, const std::string& marker) {
+  for (std::size_t at = text.find(marker); at != std::string::npos;
+       at = text.find(marker, at + 1)) {
+    const std::size_t start = at + marker.size();
+    std::size_t end = start;
+    while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) ||
+                                 text[end] == '.' || text[end] == '-')) {
+      ++end;
+    }
+    if (end > start) text.replace(start, end - start, "#");
+  }
+  return text;
+}
+
 std::string mask_times(std::string text) {
-  static const std::regex kTime(R"((Total time   : |Sieve time   : )-?[0-9]+\.[0-9]{3})");
-  return std::regex_replace(text, kTime, "$1#");
+  return mask_after(mask_after(std::move(text), "Total time   : "), "Sieve time   : ");
 }

@@ -57,9 +57,10 @@ RunResult finish_program(Running& running, double timeout_seconds = 300);
 // Reads a whole file; "" when it cannot be read.
 std::string slurp(const std::filesystem::path& path);
 
-// Replaces every "%3.3f"-style figure after the given marker (e.g.
-// "Total time   : ") by "#", so that texts with processor-time figures can be
-// compared byte for byte.
+// Replaces the figure (digits, '.', '-') after every occurrence of marker by
+// "#", so that texts with processor-time figures compare byte for byte.
+std::string mask_after(std::string text, const std::string& marker);
+// The same for the total time and the sieve time of a run.
 std::string mask_times(std::string text);
 
 #ifdef TAMRISK_BINARY
