@@ -1,0 +1,245 @@
+#include "sieve/fast_mask.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "sieve/candidate_mask.h"
+
+namespace {
+
+constexpr std::int64_t kFirstSievingIndex = 3;  // 7: 2, 3 and 5 are left to the residue marks
+// Bits of a lane sieved at a time: 256 KiB, so the slab stays in the core's
+// L2 cache while every prime crosses it.
+constexpr std::int64_t kBlockBits = std::int64_t{1} << 21;
+
+std::uint32_t inverse_mod(std::uint64_t a, std::uint32_t q) {
+  // Extended Euclid; a and q coprime.
+  std::int64_t t = 0, new_t = 1;
+  std::int64_t r = q, new_r = static_cast<std::int64_t>(a % q);
+  while (new_r != 0) {
+    const std::int64_t quotient = r / new_r;
+    t -= quotient * new_t;
+    std::swap(t, new_t);
+    r -= quotient * new_r;
+    std::swap(r, new_r);
+  }
+  assert(r == 1);
+  return static_cast<std::uint32_t>(t < 0 ? t + q : t);
+}
+
+inline void set_bit(std::vector<std::uint64_t>& words, std::int64_t i) {
+  words[static_cast<std::size_t>(i >> 6)] |= std::uint64_t{1} << (i & 63);
+}
+
+inline bool get_bit(const std::vector<std::uint64_t>& words, std::int64_t i) {
+  return (words[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1;
+}
+
+void reset(std::vector<std::uint64_t>& words, std::int64_t bits) {
+  words.assign(static_cast<std::size_t>((bits + 63) / 64), 0);
+}
+
+// The bits among 0..60 that the head marking sets, from the residues mod 8
+// of the first two candidates.
+std::uint64_t head_marks(unsigned t0, unsigned t1) {
+  const HeadStart start = head_start(t0, t1);
+  std::uint64_t marks = start.bit0_alone ? 1 : 0;
+  for (int r = start.first_pair; r <= kPeriod - 1; r += 4) marks |= std::uint64_t{3} << r;
+  return marks;
+}
+
+// First multiple j of each prime among the segment's candidates, or -1 when
+// the prime marks nothing in this segment.
+void first_multiples(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32_t n,
+                     std::vector<std::int32_t>& first) {
+  first.resize(ctx.primes.size());
+  for (std::size_t i = 0; i < ctx.primes.size(); ++i) {
+    const std::uint32_t q = ctx.primes[i];
+    first[i] = -1;
+    if (ctx.p_mod[i] == 0) continue;  // every candidate is 1 mod q
+    const std::uint64_t k_mod = mpz_fdiv_ui(k_first, q);
+    const std::uint64_t d0 = (2 * k_mod * ctx.p_mod[i] + 1) % q;
+    // d0 + j * 2p = 0 (mod q)
+    const std::uint64_t j = (q - d0) % q * ctx.inv_two_p[i] % q;
+    if (j >= static_cast<std::uint64_t>(kWindowSize)) continue;  // beyond the window
+    if (static_cast<std::int64_t>(j) >= std::int64_t{n} - q) continue;
+    first[i] = static_cast<std::int32_t>(j);
+  }
+}
+
+// Marks of a plain region: offsets [lo, hi) held in words from bit 0.
+void mark_plain(std::vector<std::uint64_t>& words, std::int64_t lo, std::int64_t hi,
+                std::int32_t n, std::uint64_t head, const FastSieveContext& ctx,
+                const std::vector<std::int32_t>& first) {
+  reset(words, hi - lo);
+  for (std::int64_t b = lo; b < std::min<std::int64_t>(hi, 61); ++b) {
+    if ((head >> b) & 1) set_bit(words, b - lo);
+  }
+  if (lo <= n && n < hi) set_bit(words, n - lo);
+  const std::int64_t end = std::min<std::int64_t>(hi, n);
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    if (first[i] < 0) continue;
+    const std::int64_t q = ctx.primes[i];
+    const std::int64_t j = first[i];
+    std::int64_t pos = j + q;
+    if (pos < lo) pos += (lo - pos + q - 1) / q * q;
+    for (; pos < end; pos += q) set_bit(words, pos - lo);
+  }
+}
+
+// Small-prime marks of one lane: offsets base + 60 t for t in [0, periods).
+void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_t periods,
+               std::uint64_t head, const FastSieveContext& ctx,
+               const std::vector<std::int32_t>& first, std::vector<std::int64_t>& next) {
+  reset(words, periods);
+  for (std::int64_t t = 0; t < periods && base + 60 * t <= 60; ++t) {
+    if ((head >> (base + 60 * t)) & 1) set_bit(words, t);
+  }
+  next.resize(first.size());
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    next[i] = periods;  // nothing to mark
+    if (first[i] < 0) continue;
+    const std::int64_t q = ctx.primes[i];
+    const std::int64_t j = first[i];
+    // base + 60 t = j (mod q), and base + 60 t > j so that j itself stays clear.
+    const std::int64_t diff = ((j - base) % q + q) % q;
+    std::int64_t t = diff * ctx.inv_sixty[i] % q;
+    const std::int64_t pos = base + 60 * t;
+    if (pos <= j) t += ((j - pos) / (60 * q) + 1) * q;
+    next[i] = t;
+  }
+  for (std::int64_t block = 0; block < periods; block += kBlockBits) {
+    const std::int64_t block_end = std::min(periods, block + kBlockBits);
+    std::uint64_t* w = words.data();
+    for (std::size_t i = 0; i < next.size(); ++i) {
+      const std::int64_t q = ctx.primes[i];
+      std::int64_t t = next[i];
+      for (; t < block_end; t += q) w[t >> 6] |= std::uint64_t{1} << (t & 63);
+      next[i] = t;
+    }
+  }
+}
+
+std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bits) {
+  std::int64_t count = 0;
+  const std::int64_t full = bits >> 6;
+  for (std::int64_t w = 0; w < full; ++w) {
+    count += __builtin_popcountll(words[static_cast<std::size_t>(w)]);
+  }
+  if (bits & 63) {
+    count += __builtin_popcountll(words[static_cast<std::size_t>(full)] &
+                                  (~std::uint64_t{0} >> (64 - (bits & 63))));
+  }
+  return count;
+}
+
+}  // namespace
+
+void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
+                        std::int32_t prime_count, mpz_srcptr p) {
+  const std::int64_t end = std::min(prime_count, table.count);
+  ctx.primes.clear();
+  ctx.p_mod.clear();
+  ctx.inv_two_p.clear();
+  ctx.inv_sixty.clear();
+  for (std::int64_t i = kFirstSievingIndex; i < end; ++i) {
+    const auto q = static_cast<std::uint32_t>(table.primes[static_cast<std::size_t>(i)]);
+    const auto pm = static_cast<std::uint32_t>(mpz_fdiv_ui(p, q));
+    ctx.primes.push_back(q);
+    ctx.p_mod.push_back(pm);
+    ctx.inv_two_p.push_back(pm == 0 ? 0 : inverse_mod(2 * std::uint64_t{pm}, q));
+    ctx.inv_sixty.push_back(inverse_mod(60, q));
+  }
+  ctx.p_mod_60 = static_cast<std::uint32_t>(mpz_fdiv_ui(p, 60));
+}
+
+void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n) {
+  assert(n >= 0);
+  mask.n = n;
+  // Residues mod 120 of the first candidate and of the step 2p.
+  const std::uint64_t k_mod_60 = mpz_fdiv_ui(k_first, 60);
+  const std::uint64_t d0 = (2 * (k_mod_60 * ctx.p_mod_60 % 60) + 1) % 120;
+  const std::uint64_t step = 2 * ctx.p_mod_60 % 120;
+  const std::uint64_t head = head_marks(static_cast<unsigned>(d0 % 8),
+                                        static_cast<unsigned>((d0 + step) % 8));
+
+  // The anchor: the first candidate that is 1 mod 120. The residues repeat
+  // with a period dividing 60, so 60 candidates tell whether there is one.
+  mask.anchor = -1;
+  for (std::int32_t j = 0; j < kPeriod; ++j) {
+    if ((d0 + j * step) % 120 == 1) {
+      mask.anchor = j;
+      break;
+    }
+  }
+  const int row = mask.anchor < 0 ? -1 : class_row(static_cast<unsigned>((1 + step) % 120));
+  const std::int64_t bound = std::int64_t{n} - kPeriod;
+  mask.periods = (row >= 0 && mask.anchor < bound) ? (bound - mask.anchor + kPeriod - 1) / kPeriod
+                                                   : 0;
+
+  static thread_local std::vector<std::int32_t> first;
+  first_multiples(ctx, k_first, n, first);
+
+  if (mask.periods == 0) {
+    mask.head_end = std::max<std::int64_t>(std::int64_t{n} + 1, 61);
+    mark_plain(mask.head, 0, mask.head_end, n, head, ctx, first);
+    mask.tail_start = mask.tail_end = mask.head_end;
+    mask.tail.clear();
+    for (auto& lane : mask.lanes) lane.clear();
+    return;
+  }
+
+  // The 16 offsets of a period that the pattern leaves clear.
+  const ClassPattern& pattern = class_pattern(row);
+  std::size_t c = 0;
+  for (std::int32_t off = 0; off < kPeriod; ++off) {
+    if (std::find(pattern.begin(), pattern.end(), off) == pattern.end()) {
+      mask.lane_offset[c++] = off;
+    }
+  }
+  assert(c == kLaneCount);
+
+  mask.head_end = mask.anchor;
+  mark_plain(mask.head, 0, mask.head_end, n, head, ctx, first);
+  mask.tail_start = mask.anchor + kPeriod * mask.periods;
+  mask.tail_end = std::int64_t{n} + 1;
+  mark_plain(mask.tail, mask.tail_start, mask.tail_end, n, head, ctx, first);
+
+  static thread_local std::vector<std::int64_t> next;
+  for (std::size_t lane = 0; lane < kLaneCount; ++lane) {
+    mark_lane(mask.lanes[lane], mask.anchor + mask.lane_offset[lane], mask.periods, head, ctx,
+              first, next);
+  }
+}
+
+bool fast_mask_test(const FastMask& mask, std::int64_t offset) {
+  if (offset < mask.head_end) return get_bit(mask.head, offset);
+  if (offset >= mask.tail_start) return get_bit(mask.tail, offset - mask.tail_start);
+  const std::int64_t rel = offset - mask.anchor;
+  const std::int64_t in_period = rel % kPeriod;
+  for (std::size_t c = 0; c < kLaneCount; ++c) {
+    if (mask.lane_offset[c] == in_period) return get_bit(mask.lanes[c], rel / kPeriod);
+  }
+  return true;  // a pattern offset
+}
+
+std::int64_t fast_count_marked(const FastMask& mask) {
+  const std::int64_t n = mask.n;
+  std::int64_t count = count_set(mask.head, std::min(mask.head_end, n));
+  if (mask.periods > 0) {
+    count += (kPeriod - kLaneCount) * mask.periods;
+    for (const auto& lane : mask.lanes) count += count_set(lane, mask.periods);
+    count += count_set(mask.tail, n - mask.tail_start);
+  }
+  return count;
+}
+
+std::vector<std::uint64_t> expand_fast_mask(const FastMask& mask) {
+  const std::int64_t bits = std::max<std::int64_t>(std::int64_t{mask.n} + 1, 61);
+  std::vector<std::uint64_t> words(static_cast<std::size_t>((bits + 63) / 64), 0);
+  for (std::int64_t i = 0; i < bits; ++i) {
+    if (i <= mask.n ? fast_mask_test(mask, i) : get_bit(mask.head, i)) set_bit(words, i);
+  }
+  return words;
+}

@@ -1,0 +1,122 @@
+// The fast candidate mask: the same marks as the reference mask of a segment
+// (candidate_mask.h + small_primes.h), laid down in machine words.
+//
+// From the anchor on, the class pattern leaves 16 of every 60 offsets clear;
+// the mask keeps only those 16 "lanes" as bitmaps of their own (bit t of lane
+// c stands for offset anchor + lane_offset[c] + 60 t), so the small primes
+// touch 16/60 of the bits the reference touches, and the 44 pattern offsets
+// of every period are marked implicitly. The offsets before the anchor and
+// after the last period (at most 60 each, plus bit N) live in two plain word
+// arrays. When no class pattern applies (p not prime to 30, or a segment
+// too short for a period), one plain array covers the whole segment.
+//
+// First multiples come from a modular inverse of 2p instead of a scan of the
+// 66000-candidate window, with the window's meaning kept: a prime whose
+// first multiple lies at or beyond offset 66000 marks nothing, the first
+// multiple itself stays clear, nothing is marked when j >= N - q, and a
+// prime dividing 2p has no multiple.
+#pragma once
+
+#include <gmp.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "sieve/prime_table.h"
+
+inline constexpr int kLaneCount = 16;  // offsets per period the pattern leaves clear
+
+// Per-run constants: the sieving primes (table indexes 3 .. prime_count - 1)
+// with p mod q and the inverses of 2p and 60 modulo q.
+struct FastSieveContext {
+  std::vector<std::uint32_t> primes;
+  std::vector<std::uint32_t> p_mod;      // p mod q
+  std::vector<std::uint32_t> inv_two_p;  // (2p)^-1 mod q; unused when q divides p
+  std::vector<std::uint32_t> inv_sixty;  // 60^-1 mod q
+  std::uint32_t p_mod_60 = 0;
+};
+
+void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
+                        std::int32_t prime_count, mpz_srcptr p);
+
+struct FastMask {
+  std::int32_t n = 0;          // offsets in the segment (bit n is always set)
+  std::int32_t anchor = -1;    // first offset of the first period, -1 when none
+  std::int64_t periods = 0;    // number of periods; 0 when no class pattern applies
+  std::array<std::int32_t, kLaneCount> lane_offset{};      // increasing, 0 first
+  std::array<std::vector<std::uint64_t>, kLaneCount> lanes;  // set bit: skipped
+  // Plain regions: offsets [0, head_end) and [tail_start, tail_end).
+  std::int64_t head_end = 0;
+  std::vector<std::uint64_t> head;
+  std::int64_t tail_start = 0, tail_end = 0;
+  std::vector<std::uint64_t> tail;
+};
+
+// Builds the mask of the segment of n values of k from k_first.
+void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n);
+
+// Whether the candidate at offset (0 <= offset <= n) is skipped.
+bool fast_mask_test(const FastMask& mask, std::int64_t offset);
+
+// Number of set bits among offsets 0 .. n - 1.
+std::int64_t fast_count_marked(const FastMask& mask);
+
+// Calls visit(offset) for every clear offset in [lo, hi) ∩ [0, n): the
+// plain regions in increasing order, then lane by lane in increasing order.
+template <typename Visit>
+void for_each_clear(const FastMask& mask, std::int64_t lo, std::int64_t hi, Visit&& visit);
+
+// The whole mask as plain words (bit i = offset i), over max(n + 1, 61) bits:
+// what the reference mask holds, for comparisons.
+std::vector<std::uint64_t> expand_fast_mask(const FastMask& mask);
+
+// ---------------------------------------------------------------------------
+
+namespace fast_mask_internal {
+
+template <typename Visit>
+void clear_bits(const std::vector<std::uint64_t>& words, std::int64_t from, std::int64_t to,
+                std::int64_t base, std::int64_t step, Visit& visit) {
+  // Visits base + step * t for every clear bit t in [from, to).
+  if (from >= to) return;
+  std::int64_t w = from >> 6;
+  const std::int64_t last = (to - 1) >> 6;
+  for (; w <= last; ++w) {
+    std::uint64_t free = ~words[static_cast<std::size_t>(w)];
+    if (w == (from >> 6)) free &= ~std::uint64_t{0} << (from & 63);
+    if (w == last && (to & 63) != 0) free &= ~std::uint64_t{0} >> (64 - (to & 63));
+    while (free != 0) {
+      const std::int64_t t = (w << 6) + __builtin_ctzll(free);
+      visit(base + step * t);
+      free &= free - 1;
+    }
+  }
+}
+
+}  // namespace fast_mask_internal
+
+template <typename Visit>
+void for_each_clear(const FastMask& mask, std::int64_t lo, std::int64_t hi, Visit&& visit) {
+  using fast_mask_internal::clear_bits;
+  if (hi > mask.n) hi = mask.n;
+  if (lo < 0) lo = 0;
+  if (lo >= hi) return;
+  clear_bits(mask.head, lo, std::min(hi, mask.head_end), 0, 1, visit);
+  if (mask.periods > 0) {
+    for (int c = 0; c < kLaneCount; ++c) {
+      const std::int64_t base = mask.anchor + mask.lane_offset[static_cast<std::size_t>(c)];
+      // t with lo <= base + 60 t < hi
+      const std::int64_t t_lo = lo <= base ? 0 : (lo - base + 59) / 60;
+      std::int64_t t_hi = hi <= base ? 0 : (hi - base + 59) / 60;
+      if (t_hi > mask.periods) t_hi = mask.periods;
+      clear_bits(mask.lanes[static_cast<std::size_t>(c)], t_lo, t_hi, base, 60, visit);
+    }
+    const std::int64_t from = std::max(lo, mask.tail_start);
+    if (from < hi) {
+      clear_bits(mask.tail, from - mask.tail_start, hi - mask.tail_start, mask.tail_start, 1,
+                 visit);
+    }
+  }
+}

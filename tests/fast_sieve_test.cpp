@@ -1,0 +1,133 @@
+// The fast mask against the reference mask, bit for bit.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/big_int.h"
+#include "sieve/candidate_mask.h"
+#include "sieve/fast_mask.h"
+#include "sieve/prime_table.h"
+#include "sieve/small_primes.h"
+
+namespace {
+
+const SmallPrimeTable& table() {
+  static const SmallPrimeTable t = [] {
+    SmallPrimeTable built;
+    build_prime_table(built);
+    return built;
+  }();
+  return t;
+}
+
+struct Segment {
+  std::string p;        // decimal exponent
+  std::string k_first;  // decimal
+  std::int32_t n;
+  float end_bits;       // decides the number of sieving primes
+};
+
+std::string describe(const Segment& s) {
+  return "p=" + s.p + " k_first=" + s.k_first + " n=" + std::to_string(s.n) +
+         " end=" + std::to_string(s.end_bits);
+}
+
+// Builds both masks and compares every bit the walk could read, the count
+// of marked bits, and the clear offsets that for_each_clear visits.
+void expect_same_mask(const Segment& s) {
+  BigInt p, k, two_p, first;
+  mpz_set_str(p, s.p.c_str(), 10);
+  mpz_set_str(k, s.k_first.c_str(), 10);
+  mpz_mul_ui(two_p, p, 2);
+  mpz_mul(first, k, two_p);
+  mpz_add_ui(first, first, 1);
+  const std::int32_t count = sieve_prime_count_for(table(), s.end_bits);
+
+  static CandidateWindow window;
+  BigInt reference;
+  build_candidate_mask(window, reference, first, two_p, s.n);
+  mark_small_primes(table(), count, window, reference, s.n);
+
+  FastSieveContext ctx;
+  prepare_fast_sieve(ctx, table(), count, p);
+  FastMask fast;
+  build_fast_mask(fast, ctx, k, s.n);
+
+  const std::vector<std::uint64_t> words = expand_fast_mask(fast);
+  const std::int64_t bits = std::max<std::int64_t>(std::int64_t{s.n} + 1, 61);
+  std::int64_t mismatches = 0;
+  std::vector<std::int64_t> clear;
+  for (std::int64_t i = 0; i < bits; ++i) {
+    const bool want = mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i));
+    const bool got = (words[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1;
+    if (want != got && mismatches++ < 5) {
+      ADD_FAILURE() << describe(s) << ": bit " << i << " reference " << want << " fast " << got;
+    }
+    if (i < s.n && !want) clear.push_back(i);
+  }
+  EXPECT_EQ(mismatches, 0) << describe(s);
+  EXPECT_EQ(fast_count_marked(fast), count_marked(reference, s.n)) << describe(s);
+  std::vector<std::int64_t> visited;
+  for_each_clear(fast, 0, s.n, [&](std::int64_t off) { visited.push_back(off); });
+  std::sort(visited.begin(), visited.end());
+  EXPECT_EQ(visited, clear) << describe(s);
+}
+
+TEST(FastMask, EqualsTheReferenceOnChosenSegments) {
+  const Segment cases[] = {
+      // The worked run and short segments: no period, head marks beyond N.
+      {"11", "1", 46, 10.0f},
+      {"11", "1", 0, 10.0f},
+      {"11", "1", 1, 10.0f},
+      {"11", "7", 19, 10.0f},
+      {"61", "1", 120, 20.0f},
+      {"61", "60", 121, 20.0f},  // anchor at bit 0, one period
+      {"61", "59", 200, 20.0f},
+      // Exponents that are not prime to 30 (a resumed run may hold one):
+      // no class pattern, the whole segment is plain.
+      {"3", "1", 5000, 30.0f},
+      {"5", "17", 3000, 30.0f},
+      {"9", "1", 4000, 30.0f},
+      {"2", "1", 1000, 30.0f},
+      // Exponents that are sieving primes themselves: no multiple at all.
+      {"1277", "1", 100000, 40.0f},
+      {"69257", "123456", 200000, 58.0f},
+      // Every t0/t1 start and every class row over a few periods.
+      {"7", "1", 2000, 12.0f},   {"13", "2", 2000, 12.0f},   {"17", "3", 2000, 12.0f},
+      {"19", "4", 2000, 12.0f},  {"23", "5", 2000, 12.0f},   {"29", "6", 2000, 12.0f},
+      {"31", "7", 2000, 12.0f},  {"37", "8", 2000, 12.0f},   {"41", "9", 2000, 12.0f},
+      {"43", "10", 2000, 12.0f}, {"47", "11", 2000, 12.0f},  {"49", "12", 2000, 12.0f},
+      {"53", "13", 2000, 12.0f}, {"59", "14", 2000, 12.0f},  {"61", "15", 2000, 12.0f},
+      {"67", "16", 2000, 12.0f},
+      // Large exponents and k: above 2^61 and above 2^64.
+      {"2305843009213693951", "1", 50000, 30.0f},
+      {"2305843009213693951", "1000000000000000000000", 70000, 24.0f},
+      {"170141183460469231731687303715884105727", "999", 10000, 20.0f},
+      // Primes above 66000 in use, a segment of a few million.
+      {"86249", "6683680417203", 3000000, 60.0f},
+      {"3321928097", "31000000", 1000000, 57.2f},
+  };
+  for (const Segment& s : cases) expect_same_mask(s);
+}
+
+TEST(FastMask, EqualsTheReferenceOnRandomSegments) {
+  const unsigned seed = 20261207;
+  std::mt19937_64 rng(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  const char* exponents[] = {"11", "23", "1277", "86249", "1000003", "3321928097",
+                             "18446744073709551557"};
+  for (int round = 0; round < 30; ++round) {
+    Segment s;
+    s.p = exponents[rng() % std::size(exponents)];
+    // k_first on and off multiples of 60.
+    const std::uint64_t k = (rng() % 2 == 0) ? 60 * (1 + rng() % 100000) : 1 + rng() % 5000000;
+    s.k_first = std::to_string(k);
+    s.n = static_cast<std::int32_t>(rng() % (round < 24 ? 3000 : 300000));
+    s.end_bits = static_cast<float>(2 + rng() % 20);
+    expect_same_mask(s);
+  }
+}
+
+}  // namespace
