@@ -36,7 +36,7 @@ std::string describe(const Segment& s) {
 
 // Builds both masks and compares every bit the walk could read, the count
 // of marked bits, and the clear offsets that for_each_clear visits.
-void expect_same_mask(const Segment& s) {
+void expect_same_mask(const Segment& s, std::int64_t block_bits = 0) {
   BigInt p, k, two_p, first;
   mpz_set_str(p, s.p.c_str(), 10);
   mpz_set_str(k, s.k_first.c_str(), 10);
@@ -52,6 +52,7 @@ void expect_same_mask(const Segment& s) {
 
   FastSieveContext ctx;
   prepare_fast_sieve(ctx, table(), count, p);
+  if (block_bits > 0) ctx.block_bits = block_bits;
   FastMask fast;
   build_fast_mask(fast, ctx, k, s.n);
 
@@ -110,6 +111,15 @@ TEST(FastMask, EqualsTheReferenceOnChosenSegments) {
       {"3321928097", "31000000", 1000000, 57.2f},
   };
   for (const Segment& s : cases) expect_same_mask(s);
+}
+
+TEST(FastMask, BlockSizeDoesNotChangeTheMask) {
+  // Many block boundaries inside each lane, for the word patterns of the
+  // primes below 64 and the bit marks of the others alike.
+  for (const std::int64_t block : {64, 128, 192, 4096}) {
+    expect_same_mask({"86249", "6683680417203", 400000, 60.0f}, block);
+    expect_same_mask({"1277", "61", 100000, 20.0f}, block);
+  }
 }
 
 TEST(FastMask, EqualsTheReferenceOnRandomSegments) {

@@ -8,9 +8,8 @@
 namespace {
 
 constexpr std::int64_t kFirstSievingIndex = 3;  // 7: 2, 3 and 5 are left to the residue marks
-// Bits of a lane sieved at a time: 256 KiB, so the slab stays in the core's
-// L2 cache while every prime crosses it.
-constexpr std::int64_t kBlockBits = std::int64_t{1} << 21;
+// Primes below this mark a lane by word patterns rather than bit by bit.
+constexpr std::uint32_t kPatternPrimeLimit = 64;
 
 std::uint32_t inverse_mod(std::uint64_t a, std::uint32_t q) {
   // Extended Euclid; a and q coprime.
@@ -108,10 +107,45 @@ void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_
     if (pos <= j) t += ((j - pos) / (60 * q) + 1) * q;
     next[i] = t;
   }
-  for (std::int64_t block = 0; block < periods; block += kBlockBits) {
-    const std::int64_t block_end = std::min(periods, block + kBlockBits);
+  // The pattern primes: from the word that holds their first mark on, a
+  // whole word of marks at a time. Bits past `periods` in the last word may
+  // be set; nothing reads them.
+  const std::int64_t word_count = static_cast<std::int64_t>(words.size());
+  struct Cursor {
+    std::int64_t word;  // next word to take the pattern
+    std::uint32_t s;    // its shift: (64 * word - t_first) mod q
+  };
+  std::array<Cursor, 16> cursors{};
+  const std::size_t patterned = std::min(ctx.pattern_primes, cursors.size());
+  for (std::size_t i = 0; i < patterned; ++i) {
+    const std::int64_t q = ctx.primes[i];
+    const std::int64_t t = next[i];
+    cursors[i] = {word_count, 0};
+    if (t >= periods) continue;
+    const std::int64_t w = t >> 6;
+    const auto s0 = static_cast<std::uint32_t>((((w << 6) - t) % q + q) % q);
+    words[static_cast<std::size_t>(w)] |= ctx.shifts[i][s0] & (~std::uint64_t{0} << (t & 63));
+    cursors[i] = {w + 1, static_cast<std::uint32_t>((s0 + 64) % q)};
+    next[i] = periods;  // done by pattern
+  }
+  for (std::int64_t block = 0; block < periods; block += ctx.block_bits) {
+    const std::int64_t block_end = std::min(periods, block + ctx.block_bits);
     std::uint64_t* w = words.data();
-    for (std::size_t i = 0; i < next.size(); ++i) {
+    const std::int64_t word_end = std::min(word_count, (block_end + 63) >> 6);
+    for (std::size_t i = 0; i < patterned; ++i) {
+      const auto q = ctx.primes[i];
+      const std::uint32_t advance = 64 % q;
+      const std::uint64_t* shift = ctx.shifts[i].data();
+      std::uint32_t s = cursors[i].s;
+      std::int64_t k = cursors[i].word;
+      for (; k < word_end; ++k) {
+        w[k] |= shift[s];
+        s += advance;
+        if (s >= q) s -= q;
+      }
+      cursors[i] = {k, s};
+    }
+    for (std::size_t i = patterned; i < next.size(); ++i) {
       const std::int64_t q = ctx.primes[i];
       std::int64_t t = next[i];
       for (; t < block_end; t += q) w[t >> 6] |= std::uint64_t{1} << (t & 63);
@@ -151,6 +185,19 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
     ctx.inv_sixty.push_back(inverse_mod(60, q));
   }
   ctx.p_mod_60 = static_cast<std::uint32_t>(mpz_fdiv_ui(p, 60));
+  ctx.pattern_primes = 0;
+  ctx.shifts.clear();
+  while (ctx.pattern_primes < ctx.primes.size() &&
+         ctx.primes[ctx.pattern_primes] < kPatternPrimeLimit) {
+    const std::uint32_t q = ctx.primes[ctx.pattern_primes++];
+    std::vector<std::uint64_t> shift(q, 0);
+    for (std::uint32_t s0 = 0; s0 < q; ++s0) {
+      for (std::uint32_t b = 0; b < 64; ++b) {
+        if ((s0 + b) % q == 0) shift[s0] |= std::uint64_t{1} << b;
+      }
+    }
+    ctx.shifts.push_back(std::move(shift));
+  }
 }
 
 void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,

@@ -35,6 +35,15 @@ struct FastSieveContext {
   std::vector<std::uint32_t> inv_two_p;  // (2p)^-1 mod q; unused when q divides p
   std::vector<std::uint32_t> inv_sixty;  // 60^-1 mod q
   std::uint32_t p_mod_60 = 0;
+  // For the primes below 64 (the first pattern_primes entries), which mark
+  // more than one bit per word: word patterns, shifts[i][s] having bit b set
+  // when (s + b) mod q = 0, so a lane takes their marks a word at a time.
+  std::size_t pattern_primes = 0;
+  std::vector<std::vector<std::uint64_t>> shifts;
+  // Bits of a lane sieved at a time: 256 KiB, so the slab stays in the
+  // core's L2 cache while every prime crosses it. A multiple of 64; tests
+  // shrink it to cross many block boundaries.
+  std::int64_t block_bits = std::int64_t{1} << 21;
 };
 
 void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
