@@ -7,8 +7,8 @@
 //   - powm2_batch writes residue[i] = 2^p mod d[i], in [0, d[i]);
 //   - divides_batch writes divides[i] = 1 if 2^p mod d[i] == 1, else 0;
 //   - n may be 0; inputs and outputs must not overlap;
-//   - calling a kernel for which kernel_available() is false is an error
-//     (the call falls back to Gmp rather than executing illegal instructions).
+//   - asking for a kernel that kernel_available() denies runs Mont128 instead
+//     (exact for every d the interface can hold), never illegal instructions.
 // The batch entry points are thread-safe: they keep no state between calls.
 #pragma once
 
@@ -28,6 +28,10 @@ bool kernel_available(Kernel kernel);
 // Largest bit length of d for which the kernel is proven exact
 // (Mont64: 64, Mont128: 128, Ifma: 100, Gmp: 128, the width of the interface).
 unsigned kernel_max_bits(Kernel kernel);
+
+// Candidates a kernel works on side by side: batches whose size is a
+// multiple of it leave no lane idle.
+std::size_t kernel_batch_width(Kernel kernel);
 
 // Short lower-case name ("mont64", "mont128", "ifma", "gmp") and its inverse.
 std::string_view kernel_name(Kernel kernel);
@@ -49,3 +53,32 @@ void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 // divides[i] = (2^p mod d[i] == 1) for i < n.
 void divides_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
                    std::uint8_t* divides);
+
+// ---------------------------------------------------------------------------
+// Shared by the kernel translation units; not part of the contract above.
+namespace kernels_internal {
+
+// p = lead * 2^rest + (the low rest bits of p), with 1 <= lead <= cap.
+struct ExponentSplit {
+  std::uint64_t p;
+  std::uint64_t lead;
+  unsigned rest;
+};
+// The split with the fewest remaining bits whose lead does not exceed cap
+// (cap >= 1; p >= 1).
+ExponentSplit split_exponent(std::uint64_t p, std::uint64_t cap);
+
+unsigned bit_length(u128 x);
+
+// 2^k mod d, exact, for odd d >= 3.
+u128 pow2_mod(unsigned k, u128 d);
+
+// Candidates per block of the IFMA kernel: six registers of eight lanes.
+inline constexpr std::size_t kIfmaLanes = 48;
+
+// The IFMA kernel; exactly one of residue and divides is non-null. Only to be
+// called when kernel_available(Kernel::Ifma).
+void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                std::uint8_t* divides);
+
+}  // namespace kernels_internal

@@ -1,0 +1,422 @@
+// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP), kernel
+// selection and the run-time CPU check for the AVX-512 IFMA kernel, which
+// lives in kernels_ifma.cpp.
+//
+// All kernels compute 2^p mod d by left-to-right binary exponentiation: the
+// leading bits of p form a small exponent e0 whose power 2^e0 is brought into
+// Montgomery form directly (skipping the first squarings), then each further
+// bit of p costs one Montgomery squaring and, for a 1 bit, one doubling, which
+// in Montgomery form is a plain modular addition.
+#include "search/kernels.h"
+
+#include <cpuid.h>
+#include <gmp.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace kernels_internal {
+
+unsigned bit_length(u128 x) {
+  const auto hi = static_cast<std::uint64_t>(x >> 64);
+  const auto lo = static_cast<std::uint64_t>(x);
+  if (hi != 0) return 128 - static_cast<unsigned>(__builtin_clzll(hi));
+  if (lo != 0) return 64 - static_cast<unsigned>(__builtin_clzll(lo));
+  return 0;
+}
+
+ExponentSplit split_exponent(std::uint64_t p, std::uint64_t cap) {
+  // The top bit of p is 1 and cap >= 1, so at least one bit always fits.
+  unsigned rest = static_cast<unsigned>(63 - __builtin_clzll(p));
+  while (rest > 0 && (p >> (rest - 1)) <= cap) --rest;
+  return {p, p >> rest, rest};
+}
+
+namespace {
+
+// a + b mod d for a, b < d < 2^128, without overflowing 128 bits.
+inline u128 add_mod(u128 a, u128 b, u128 d) {
+  const u128 gap = d - b;  // >= 1
+  return a >= gap ? a - gap : a + b;
+}
+
+inline double to_double(u128 x) {
+  return static_cast<double>(static_cast<std::uint64_t>(x >> 64)) * 0x1p64 +
+         static_cast<double>(static_cast<std::uint64_t>(x));
+}
+
+}  // namespace
+
+u128 pow2_mod(unsigned k, u128 d) {
+  const unsigned b = bit_length(d);
+  // d is odd and above 2^(b-1), so every 2^k with k < b is already reduced.
+  if (k < b) return u128(1) << k;
+  u128 r = u128(1) << (b - 1);
+  unsigned rem = k - (b - 1);
+  if (b >= 126) {
+    // Too close to 2^128 for the signed correction below; the few doublings
+    // needed here are cheap.
+    while (rem-- > 0) r = add_mod(r, r, d);
+    return r;
+  }
+  // Shift r left by up to 48 bits at a time and subtract q*d, with q the
+  // quotient estimated in double precision. Each rounding errs by at most
+  // 2^-53 relatively; with about nine of them and q < 2^48 the estimate is
+  // off by less than one, so the exact difference lies in [-d, 2d) and,
+  // d being below 2^125, is recovered from its value modulo 2^128, read as a
+  // two's complement number. The
+  // correction loops make the result exact whatever the estimate.
+  const double inv = 1.0 / to_double(d);
+  while (rem > 0) {
+    const unsigned t = std::min(rem, 48u);
+    rem -= t;
+    const double scale = static_cast<double>(std::uint64_t(1) << t);
+    const auto q = static_cast<std::uint64_t>(to_double(r) * scale * inv);
+    u128 v = (r << t) - u128(q) * d;   // the difference modulo 2^128
+    while (v >> 127) v += d;           // negative
+    while (v >= d) v -= d;
+    r = v;
+  }
+  return r;
+}
+
+// Implemented in kernels_ifma.cpp; callers check ifma_supported() first.
+void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                std::uint8_t* divides);
+
+}  // namespace kernels_internal
+
+using kernels_internal::bit_length;
+using kernels_internal::ExponentSplit;
+using kernels_internal::pow2_mod;
+using kernels_internal::split_exponent;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// CPU check for the IFMA kernel.
+
+bool detect_ifma() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  if ((c & bit_OSXSAVE) == 0) return false;
+  // XCR0 must show the OS saving SSE (bit 1), AVX (2) and the three AVX-512
+  // state components: opmask (5), upper halves of ZMM0-15 (6), ZMM16-31 (7).
+  std::uint32_t xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  constexpr std::uint32_t kZmmState = (1u << 1) | (1u << 2) | (1u << 5) |
+                                      (1u << 6) | (1u << 7);
+  if ((xcr0_lo & kZmmState) != kZmmState) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  // The IFMA translation unit is built for F, DQ, IFMA, BW and VL.
+  constexpr unsigned kNeeded =
+      bit_AVX512F | bit_AVX512DQ | bit_AVX512IFMA | bit_AVX512BW | bit_AVX512VL;
+  return (b & kNeeded) == kNeeded;
+}
+
+bool ifma_supported() {
+  static const bool supported = detect_ifma();
+  return supported;
+}
+
+// ---------------------------------------------------------------------------
+// Mont64: d < 2^64, R = 2^64.
+//
+// With dinv = d^-1 mod 2^64 and T < d*2^64, m = T*dinv mod 2^64 makes m*d
+// agree with T in the low 64 bits, so (T - m*d) / 2^64 is exactly
+// T_hi - hi(m*d), which lies in (-d, d): one conditional addition of d
+// gives T/2^64 mod d in [0, d). Nothing here exceeds 64 bits, so every odd
+// d up to 2^64 - 1 is exact.
+
+inline std::uint64_t inverse64(std::uint64_t d) {
+  std::uint64_t x = (3 * d) ^ 2;  // correct to 5 bits for odd d
+  for (int i = 0; i < 4; ++i) x *= 2 - d * x;  // 10, 20, 40, 80 bits
+  return x;
+}
+
+inline std::uint64_t redc64(std::uint64_t hi, std::uint64_t lo, std::uint64_t d,
+                            std::uint64_t dinv) {
+  const std::uint64_t m = lo * dinv;
+  const auto mh = static_cast<std::uint64_t>((u128(m) * d) >> 64);
+  const std::uint64_t r = hi - mh;
+  return hi < mh ? r + d : r;
+}
+
+inline std::uint64_t double_mod64(std::uint64_t x, std::uint64_t d) {
+  const std::uint64_t gap = d - x;
+  return x >= gap ? x - gap : x + x;
+}
+
+// 2^(64+e) mod d for 2^e < d: one hardware division, whose quotient fits in
+// 64 bits because the high word 2^e is below d.
+inline std::uint64_t mont_pow2_64(std::uint64_t e, std::uint64_t d) {
+  std::uint64_t q = 0, r = 0;
+  __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(std::uint64_t(0)),
+          "d"(std::uint64_t(1) << e), "rm"(d));
+  return r;
+}
+
+// W candidates advance through the same exponent bits side by side, so the
+// multiplier works on W independent dependency chains at once. out[j] gets
+// 2^p mod d[j].
+template <int W>
+void mont64_group(const ExponentSplit& e, const u128* dd, std::uint64_t* out) {
+  std::uint64_t d[W], dinv[W], x[W];
+  for (int j = 0; j < W; ++j) {
+    d[j] = static_cast<std::uint64_t>(dd[j]);
+    dinv[j] = inverse64(d[j]);
+    x[j] = mont_pow2_64(e.lead, d[j]);
+  }
+  for (unsigned i = e.rest; i-- > 0;) {
+    for (int j = 0; j < W; ++j) {
+      const u128 t = u128(x[j]) * x[j];
+      x[j] = redc64(static_cast<std::uint64_t>(t >> 64),
+                    static_cast<std::uint64_t>(t), d[j], dinv[j]);
+    }
+    if ((e.p >> i) & 1) {
+      for (int j = 0; j < W; ++j) x[j] = double_mod64(x[j], d[j]);
+    }
+  }
+  for (int j = 0; j < W; ++j) out[j] = redc64(0, x[j], d[j], dinv[j]);
+}
+
+// ---------------------------------------------------------------------------
+// Mont128: d < 2^128, R = 2^128, the same subtractive reduction on two limbs:
+// with dinv = d^-1 mod 2^128 and m = T*dinv mod 2^128, m*d agrees with T in
+// the low 128 bits, so (T - m*d) / 2^128 = T_hi - hi(m*d) lies in (-d, d).
+// Every odd d below 2^128 is exact.
+
+struct Wide {
+  u128 hi, lo;
+};
+
+inline Wide mul_wide(u128 a, u128 b) {
+  const auto a0 = static_cast<std::uint64_t>(a), a1 = static_cast<std::uint64_t>(a >> 64);
+  const auto b0 = static_cast<std::uint64_t>(b), b1 = static_cast<std::uint64_t>(b >> 64);
+  const u128 p00 = u128(a0) * b0, p01 = u128(a0) * b1;
+  const u128 p10 = u128(a1) * b0, p11 = u128(a1) * b1;
+  // Three terms below 2^64 each: the middle column cannot overflow.
+  const u128 mid = (p00 >> 64) + static_cast<std::uint64_t>(p01) +
+                   static_cast<std::uint64_t>(p10);
+  return {p11 + (p01 >> 64) + (p10 >> 64) + (mid >> 64),
+          (mid << 64) | static_cast<std::uint64_t>(p00)};
+}
+
+inline Wide sqr_wide(u128 a) {
+  const auto a0 = static_cast<std::uint64_t>(a), a1 = static_cast<std::uint64_t>(a >> 64);
+  const u128 p00 = u128(a0) * a0, p01 = u128(a0) * a1, p11 = u128(a1) * a1;
+  // mid < 3 * 2^64: the doubled cross product and the carry from p00.
+  const u128 mid = (p00 >> 64) + u128(static_cast<std::uint64_t>(p01)) * 2;
+  return {p11 + (p01 >> 64) * 2 + (mid >> 64),
+          (mid << 64) | static_cast<std::uint64_t>(p00)};
+}
+
+inline u128 inverse128(u128 d) {
+  const u128 x = inverse64(static_cast<std::uint64_t>(d));
+  return x * (2 - d * x);  // 64 -> 128 bits
+}
+
+inline u128 redc128(Wide t, u128 d, u128 dinv) {
+  const u128 m = t.lo * dinv;
+  const u128 mh = mul_wide(m, d).hi;
+  const u128 r = t.hi - mh;
+  return t.hi < mh ? r + d : r;
+}
+
+template <int W>
+void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
+  u128 d[W], dinv[W], x[W];
+  for (int j = 0; j < W; ++j) {
+    d[j] = dd[j];
+    dinv[j] = inverse128(d[j]);
+    x[j] = pow2_mod(128 + static_cast<unsigned>(e.lead), d[j]);
+  }
+  for (unsigned i = e.rest; i-- > 0;) {
+    for (int j = 0; j < W; ++j) x[j] = redc128(sqr_wide(x[j]), d[j], dinv[j]);
+    if ((e.p >> i) & 1) {
+      for (int j = 0; j < W; ++j) x[j] = kernels_internal::add_mod(x[j], x[j], d[j]);
+    }
+  }
+  for (int j = 0; j < W; ++j) out[j] = redc128({0, x[j]}, d[j], dinv[j]);
+}
+
+// ---------------------------------------------------------------------------
+// Batching for the scalar kernels: full groups straight from the input, the
+// tail padded with copies of its first candidate. The leading exponent is
+// chosen per group from its smallest candidate.
+
+template <int W, typename Word, typename Group, typename Cap>
+void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                  std::uint8_t* divides, Group group, Cap cap) {
+  for (std::size_t i = 0; i < n; i += W) {
+    const std::size_t count = std::min<std::size_t>(W, n - i);
+    u128 buf[W];
+    const u128* src = d + i;
+    if (count < W) {
+      for (std::size_t j = 0; j < W; ++j) buf[j] = d[i + (j < count ? j : 0)];
+      src = buf;
+    }
+    u128 smallest = src[0];
+    for (std::size_t j = 1; j < W; ++j) smallest = std::min(smallest, src[j]);
+    const ExponentSplit e = split_exponent(p, cap(bit_length(smallest)));
+    Word out[W];
+    group(e, src, out);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (residue != nullptr) residue[i + j] = out[j];
+      if (divides != nullptr) divides[i + j] = out[j] == 1;
+    }
+  }
+}
+
+constexpr int kMont64Width = 8;
+constexpr int kMont128Width = 4;
+
+void mont64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                  std::uint8_t* divides) {
+  // 2^e0 must stay below d for the single division that starts the chain.
+  scalar_batch<kMont64Width, std::uint64_t>(
+      p, d, n, residue, divides, mont64_group<kMont64Width>,
+      [](unsigned bits) { return std::uint64_t(bits - 1); });
+}
+
+void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                   std::uint8_t* divides) {
+  // pow2_mod climbs from 2^(bits-1) in steps of 48 bits: keep the start at two
+  // steps for the usual sizes, and short near 2^128 where it doubles bitwise.
+  scalar_batch<kMont128Width, u128>(
+      p, d, n, residue, divides, mont128_group<kMont128Width>,
+      [](unsigned bits) -> std::uint64_t {
+        if (bits >= 126) return 15;
+        return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
+      });
+}
+
+void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+               std::uint8_t* divides) {
+  mpz_t base, exp, mod, r;
+  mpz_init_set_ui(base, 2);
+  mpz_init(exp);
+  mpz_init(mod);
+  mpz_init(r);
+  mpz_import(exp, 1, -1, sizeof p, 0, 0, &p);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t limbs[2] = {static_cast<std::uint64_t>(d[i]),
+                                    static_cast<std::uint64_t>(d[i] >> 64)};
+    mpz_import(mod, 2, -1, sizeof limbs[0], 0, 0, limbs);
+    mpz_powm(r, base, exp, mod);
+    if (residue != nullptr) {
+      std::uint64_t out[2] = {0, 0};
+      mpz_export(out, nullptr, -1, sizeof out[0], 0, 0, r);
+      residue[i] = (u128(out[1]) << 64) | out[0];
+    }
+    if (divides != nullptr) divides[i] = mpz_cmp_ui(r, 1) == 0;
+  }
+  mpz_clear(base);
+  mpz_clear(exp);
+  mpz_clear(mod);
+  mpz_clear(r);
+}
+
+void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
+               u128* residue, std::uint8_t* divides) {
+  if (n == 0) return;
+  switch (kernel) {
+    case Kernel::Mont64:
+      mont64_batch(p, d, n, residue, divides);
+      return;
+    case Kernel::Ifma:
+      if (ifma_supported()) {
+        kernels_internal::ifma_batch(p, d, n, residue, divides);
+        return;
+      }
+      break;
+    case Kernel::Gmp:
+      gmp_batch(p, d, n, residue, divides);
+      return;
+    case Kernel::Mont128:
+      break;
+  }
+  mont128_batch(p, d, n, residue, divides);
+}
+
+}  // namespace
+
+bool kernel_available(Kernel kernel) {
+  return kernel != Kernel::Ifma || ifma_supported();
+}
+
+unsigned kernel_max_bits(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::Mont64:
+      return 64;
+    case Kernel::Ifma:
+      return 100;
+    case Kernel::Mont128:
+    case Kernel::Gmp:
+      break;
+  }
+  return 128;
+}
+
+std::size_t kernel_batch_width(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::Mont64:
+      return kMont64Width;
+    case Kernel::Mont128:
+      return kMont128Width;
+    case Kernel::Ifma:
+      return kernels_internal::kIfmaLanes;
+    case Kernel::Gmp:
+      break;
+  }
+  return 1;
+}
+
+std::string_view kernel_name(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::Mont64:
+      return "mont64";
+    case Kernel::Mont128:
+      return "mont128";
+    case Kernel::Ifma:
+      return "ifma";
+    case Kernel::Gmp:
+      break;
+  }
+  return "gmp";
+}
+
+std::optional<Kernel> kernel_from_name(std::string_view name) {
+  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+    if (name == kernel_name(k)) return k;
+  }
+  return std::nullopt;
+}
+
+std::optional<Kernel> forced_kernel() {
+  const char* value = std::getenv("TAMRISK_KERNEL");
+  if (value == nullptr) return std::nullopt;
+  return kernel_from_name(value);
+}
+
+Kernel choose_kernel(unsigned d_bits) {
+  const auto valid = [d_bits](Kernel k) {
+    return kernel_available(k) && d_bits <= kernel_max_bits(k);
+  };
+  if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
+  if (valid(Kernel::Ifma)) return Kernel::Ifma;
+  if (valid(Kernel::Mont64)) return Kernel::Mont64;
+  if (valid(Kernel::Mont128)) return Kernel::Mont128;
+  return Kernel::Gmp;
+}
+
+void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
+                 u128* residue) {
+  run_batch(kernel, p, d, n, residue, nullptr);
+}
+
+void divides_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
+                   std::uint8_t* divides) {
+  run_batch(kernel, p, d, n, nullptr, divides);
+}

@@ -1,0 +1,218 @@
+// AVX-512 IFMA kernel: 2^p mod d for eight candidates per register, several
+// registers in flight, each d held as two 52-bit limbs d = d0 + d1 * 2^52.
+//
+// Montgomery arithmetic with R = 2^104 and values kept lazily in [0, 4d):
+//
+//   Squaring: for x < 4d the product T = x^2 is below 16 d^2, m < R, so
+//   (T + m d) / R < 16 d^2 / R + d, which is below 2d as long as
+//   d < R / 16 = 2^100. A doubling then gives a value below 4d again, ready
+//   for the next squaring, so neither step ever needs a comparison.
+//   Leaving Montgomery form: (x + m d) / R < 4d / R + d, so at most d, and
+//   never d itself since x is congruent to 2^p R, a unit mod d: the result
+//   is the exact residue in [0, d).
+//   Limbs: x < 4d < 2^102, so the high limb is below 2^50 and twice it
+//   still fits the 52 bits the multiplier reads.
+//
+// Hence the kernel is exact for every odd d with 3 <= d < 2^100.
+//
+// Every function that touches AVX-512 carries the target attribute, so the
+// rest of the program runs on any x86-64; kernels.cpp calls in here only after
+// checking the CPU and the OS.
+
+// GCC 12's AVX-512 headers fill unused merge operands with a self-initialised
+// "undefined" vector, which its uninitialised-use analysis flags once the
+// intrinsics are inlined; nothing in this file reads an uninitialised value.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "search/kernels.h"
+
+#define IFMA_TARGET __attribute__((target("avx512f,avx512ifma,avx512vl,avx512bw,avx512dq")))
+#define IFMA_INLINE IFMA_TARGET __attribute__((always_inline)) inline
+
+namespace kernels_internal {
+namespace {
+
+constexpr std::uint64_t kMask52 = (std::uint64_t(1) << 52) - 1;
+constexpr int kGroups = 6;  // registers of candidates in flight
+constexpr int kLanes = 8 * kGroups;
+static_assert(kLanes == kIfmaLanes);
+
+// Smallest candidate size for the vector start below.
+constexpr unsigned kFastStartBits = 58;
+
+IFMA_INLINE __m512i lo52(__m512i a, __m512i b) {
+  return _mm512_madd52lo_epu64(_mm512_setzero_si512(), a, b);
+}
+
+// -d^-1 mod 2^52 (it depends on d0 only). 3d xor 2 is d^-1 to 5 bits; each
+// Newton step x(2 - dx) doubles the count: 10, 20, 40, 80 >= 52.
+IFMA_INLINE __m512i neg_inverse52(__m512i d0) {
+  const __m512i mask = _mm512_set1_epi64(kMask52);
+  const __m512i two = _mm512_set1_epi64(2);
+  __m512i x = _mm512_and_si512(
+      _mm512_xor_si512(_mm512_add_epi64(d0, _mm512_add_epi64(d0, d0)), two), mask);
+  for (int i = 0; i < 4; ++i) {
+    const __m512i u = _mm512_and_si512(_mm512_sub_epi64(two, lo52(d0, x)), mask);
+    x = lo52(x, u);
+  }
+  return _mm512_and_si512(_mm512_sub_epi64(_mm512_setzero_si512(), x), mask);
+}
+
+// Montgomery form of 2^e, i.e. 2^K mod d with K = 104 + e, as a value in
+// [0, 2d), for d > 2^(K-48). The quotient q = floor(2^K / d) is then below
+// 2^48. It is estimated in double precision with every rounding directed
+// downwards (d rounded up, the quotient rounded down, then truncated), so the
+// estimate never exceeds q, and the total relative error of at most 2^-51
+// costs less than 1/8 on a value below 2^48: the estimate is q or q - 1, and
+// 2^K - estimate * d lies in [0, 2d). As K >= 104 that difference is just
+// -estimate * d modulo 2^104.
+IFMA_INLINE void start_fast(__m512i d0, __m512i d1, double two_k, __m512i& x0,
+                            __m512i& x1) {
+  const __m512i mask = _mm512_set1_epi64(kMask52);
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512d low = _mm512_cvtepu64_pd(d0);  // exact: below 2^52
+  const __m512d high =
+      _mm512_mul_pd(_mm512_cvtepu64_pd(d1), _mm512_set1_pd(0x1p52));  // exact
+  const __m512d dd =
+      _mm512_add_round_pd(high, low, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+  const __m512d quot = _mm512_div_round_pd(_mm512_set1_pd(two_k), dd,
+                                           _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  const __m512i q = _mm512_cvttpd_epu64(quot);
+  const __m512i p0 = lo52(q, d0);
+  const __m512i p1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, q, d0), q, d1);
+  // Negate p0 + p1 * 2^52 modulo 2^104; the arithmetic shift carries the
+  // borrow (-1 when p0 > 0).
+  const __m512i n0 = _mm512_sub_epi64(zero, p0);
+  x0 = _mm512_and_si512(n0, mask);
+  x1 = _mm512_and_si512(_mm512_add_epi64(_mm512_sub_epi64(zero, p1), _mm512_srai_epi64(n0, 52)),
+                        mask);
+}
+
+// x <- x^2 / R mod d (lazily, below 2d), then doubled when shift holds 1.
+// Columns c0..c3 collect the product and m*d in 64-bit lanes; each stays far
+// below 2^64 (at most six 52-bit terms plus small carries).
+IFMA_INLINE void square_step(__m512i& x0, __m512i& x1, __m512i d0, __m512i d1,
+                             __m512i dinv, __m128i shift) {
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i x1x2 = _mm512_add_epi64(x1, x1);  // below 2^51, see above
+  const __m512i c0 = lo52(x0, x0);
+  const __m512i m0 = lo52(c0, dinv);
+  __m512i c1 = _mm512_madd52hi_epu64(zero, x0, x0);
+  c1 = _mm512_madd52lo_epu64(c1, x0, x1x2);
+  __m512i c2 = _mm512_madd52hi_epu64(zero, x0, x1x2);
+  c2 = _mm512_madd52lo_epu64(c2, x1, x1);
+  __m512i c3 = _mm512_madd52hi_epu64(zero, x1, x1);
+  // First reduction word: c0 + lo(m0 d0) is 0 or 2^52; carry it into c1.
+  const __m512i t0 = _mm512_madd52lo_epu64(c0, m0, d0);
+  c1 = _mm512_madd52hi_epu64(c1, m0, d0);
+  c1 = _mm512_madd52lo_epu64(c1, m0, d1);
+  c2 = _mm512_madd52hi_epu64(c2, m0, d1);
+  c1 = _mm512_add_epi64(c1, _mm512_srli_epi64(t0, 52));
+  // Second reduction word: the multiplier reads only the low 52 bits of c1,
+  // which is exactly c1 mod 2^52; c1 + lo(m1 d0) is a multiple of 2^52.
+  const __m512i m1 = lo52(c1, dinv);
+  const __m512i t1 = _mm512_madd52lo_epu64(c1, m1, d0);
+  c2 = _mm512_madd52hi_epu64(c2, m1, d0);
+  c2 = _mm512_madd52lo_epu64(c2, m1, d1);
+  c3 = _mm512_madd52hi_epu64(c3, m1, d1);
+  c2 = _mm512_add_epi64(c2, _mm512_srli_epi64(t1, 52));
+  // The result is c2 + c3 * 2^52; doubling it is a shift of both columns.
+  c2 = _mm512_sll_epi64(c2, shift);
+  c3 = _mm512_sll_epi64(c3, shift);
+  x0 = _mm512_and_si512(c2, _mm512_set1_epi64(kMask52));
+  x1 = _mm512_add_epi64(c3, _mm512_srli_epi64(c2, 52));
+}
+
+// x <- x / R mod d, exact in [0, d) (see the top of the file).
+IFMA_INLINE void leave_montgomery(__m512i& x0, __m512i& x1, __m512i d0, __m512i d1,
+                                  __m512i dinv) {
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i m0 = lo52(x0, dinv);
+  const __m512i t0 = _mm512_madd52lo_epu64(x0, m0, d0);
+  __m512i c1 = _mm512_add_epi64(x1, _mm512_srli_epi64(t0, 52));
+  c1 = _mm512_madd52hi_epu64(c1, m0, d0);
+  c1 = _mm512_madd52lo_epu64(c1, m0, d1);
+  __m512i c2 = _mm512_madd52hi_epu64(zero, m0, d1);
+  const __m512i m1 = lo52(c1, dinv);
+  const __m512i t1 = _mm512_madd52lo_epu64(c1, m1, d0);
+  c2 = _mm512_add_epi64(c2, _mm512_srli_epi64(t1, 52));
+  c2 = _mm512_madd52hi_epu64(c2, m1, d0);
+  c2 = _mm512_madd52lo_epu64(c2, m1, d1);
+  const __m512i c3 = _mm512_madd52hi_epu64(zero, m1, d1);
+  x0 = _mm512_and_si512(c2, _mm512_set1_epi64(kMask52));
+  x1 = _mm512_add_epi64(c3, _mm512_srli_epi64(c2, 52));
+}
+
+// One block of up to kLanes candidates; missing lanes repeat d[0].
+IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, std::size_t count,
+                            u128* residue, std::uint8_t* divides) {
+  alignas(64) std::uint64_t lo[kLanes];
+  alignas(64) std::uint64_t hi[kLanes];
+  u128 smallest = d[0];
+  for (int j = 0; j < kLanes; ++j) {
+    const u128 v = d[static_cast<std::size_t>(j) < count ? j : 0];
+    smallest = std::min(smallest, v);
+    lo[j] = static_cast<std::uint64_t>(v) & kMask52;
+    hi[j] = static_cast<std::uint64_t>(v >> 52);
+  }
+  // The vector start needs 2^(104+e0) / d < 2^48 for the smallest d.
+  const unsigned bits = bit_length(smallest);
+  const bool fast_start = bits >= kFastStartBits;
+  const ExponentSplit e = split_exponent(p, fast_start ? bits - 57 : 63);
+  const unsigned k = 104 + static_cast<unsigned>(e.lead);
+
+  __m512i d0[kGroups], d1[kGroups], dinv[kGroups], x0[kGroups], x1[kGroups];
+  for (int g = 0; g < kGroups; ++g) {
+    d0[g] = _mm512_load_si512(lo + 8 * g);
+    d1[g] = _mm512_load_si512(hi + 8 * g);
+    dinv[g] = neg_inverse52(d0[g]);
+  }
+  if (fast_start) {
+    const double two_k = std::ldexp(1.0, static_cast<int>(k));
+    for (int g = 0; g < kGroups; ++g) start_fast(d0[g], d1[g], two_k, x0[g], x1[g]);
+  } else {
+    for (int j = 0; j < kLanes; ++j) {
+      const u128 r = pow2_mod(k, (u128(hi[j]) << 52) | lo[j]);
+      lo[j] = static_cast<std::uint64_t>(r) & kMask52;
+      hi[j] = static_cast<std::uint64_t>(r >> 52);
+    }
+    for (int g = 0; g < kGroups; ++g) {
+      x0[g] = _mm512_load_si512(lo + 8 * g);
+      x1[g] = _mm512_load_si512(hi + 8 * g);
+    }
+  }
+  for (unsigned i = e.rest; i-- > 0;) {
+    const __m128i shift = _mm_cvtsi64_si128(static_cast<long long>((p >> i) & 1));
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g) square_step(x0[g], x1[g], d0[g], d1[g], dinv[g], shift);
+  }
+  for (int g = 0; g < kGroups; ++g) {
+    leave_montgomery(x0[g], x1[g], d0[g], d1[g], dinv[g]);
+    _mm512_store_si512(lo + 8 * g, x0[g]);
+    _mm512_store_si512(hi + 8 * g, x1[g]);
+  }
+  for (std::size_t j = 0; j < count; ++j) {
+    const u128 r = (u128(hi[j]) << 52) | lo[j];
+    if (residue != nullptr) residue[j] = r;
+    if (divides != nullptr) divides[j] = r == 1;
+  }
+}
+
+}  // namespace
+
+void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                std::uint8_t* divides) {
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t count = std::min<std::size_t>(kLanes, n - i);
+    ifma_block(p, d + i, count, residue != nullptr ? residue + i : nullptr,
+               divides != nullptr ? divides + i : nullptr);
+  }
+}
+
+}  // namespace kernels_internal

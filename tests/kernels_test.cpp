@@ -1,0 +1,450 @@
+// The exponentiation kernels against GMP's mpz_powm: random candidates of
+// every size each kernel accepts, the values around its limits, factors of
+// 2^p - 1 planted in every lane of a batch, and batch sizes around the lane
+// count.
+#include "search/kernels.h"
+
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kSeed = 20261207;
+constexpr std::uint64_t kMaxP = ~std::uint64_t(0);
+
+std::string str(u128 x) {
+  std::string s;
+  do {
+    s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(x % 10)));
+    x /= 10;
+  } while (x != 0);
+  return s;
+}
+
+void to_mpz(mpz_t out, u128 x) {
+  const std::uint64_t limbs[2] = {static_cast<std::uint64_t>(x),
+                                  static_cast<std::uint64_t>(x >> 64)};
+  mpz_import(out, 2, -1, sizeof limbs[0], 0, 0, limbs);
+}
+
+u128 from_mpz(const mpz_t x) {
+  std::uint64_t limbs[2] = {0, 0};
+  EXPECT_LE(mpz_sizeinbase(x, 2), 128u);
+  mpz_export(limbs, nullptr, -1, sizeof limbs[0], 0, 0, x);
+  return (u128(limbs[1]) << 64) | limbs[0];
+}
+
+// 2^p mod d by mpz_powm: the reference every kernel must match.
+class Reference {
+ public:
+  Reference() { mpz_inits(base_, exp_, mod_, r_, nullptr); mpz_set_ui(base_, 2); }
+  ~Reference() { mpz_clears(base_, exp_, mod_, r_, nullptr); }
+  Reference(const Reference&) = delete;
+  Reference& operator=(const Reference&) = delete;
+
+  u128 powm2(std::uint64_t p, u128 d) {
+    mpz_import(exp_, 1, -1, sizeof p, 0, 0, &p);
+    to_mpz(mod_, d);
+    mpz_powm(r_, base_, exp_, mod_);
+    return from_mpz(r_);
+  }
+
+ private:
+  mpz_t base_, exp_, mod_, r_;
+};
+
+Reference& reference() {
+  static Reference ref;
+  return ref;
+}
+
+// Odd, exactly `bits` bits long (2 <= bits <= 128).
+u128 random_odd(std::mt19937_64& rng, unsigned bits) {
+  u128 x = (u128(rng()) << 64) | rng();
+  if (bits < 128) x &= (u128(1) << bits) - 1;
+  return x | (u128(1) << (bits - 1)) | 1;
+}
+
+// Exactly `bits` bits long (1 <= bits <= 64).
+std::uint64_t random_exponent(std::mt19937_64& rng, unsigned bits) {
+  std::uint64_t x = rng();
+  if (bits < 64) x &= (std::uint64_t(1) << bits) - 1;
+  return x | (std::uint64_t(1) << (bits - 1));
+}
+
+bool below_bound(Kernel k, u128 d) {
+  const unsigned bits = kernel_max_bits(k);
+  return bits >= 128 || d < (u128(1) << bits);
+}
+
+// Exponents that stress the exponent walk: the shortest, single bits, runs of
+// ones (a doubling after every squaring), the widest.
+std::vector<std::uint64_t> special_exponents() {
+  std::vector<std::uint64_t> ps = {1, 2, 3, 4, 5, 6, 7, 11, 86249, 3321928097, kMaxP};
+  for (unsigned k = 2; k < 64; k += 3) {
+    ps.push_back(std::uint64_t(1) << k);
+    ps.push_back((std::uint64_t(1) << k) - 1);
+    ps.push_back((std::uint64_t(1) << k) + 1);
+  }
+  ps.push_back(std::uint64_t(1) << 63);
+  ps.push_back((std::uint64_t(1) << 63) + 1);
+  ps.push_back(kMaxP - 1);
+  return ps;
+}
+
+class KernelTest : public ::testing::TestWithParam<Kernel> {
+ protected:
+  void SetUp() override {
+    if (!kernel_available(kernel())) GTEST_SKIP() << "this CPU has no AVX-512 IFMA";
+  }
+  Kernel kernel() const { return GetParam(); }
+  std::size_t width() const { return kernel_batch_width(kernel()); }
+
+  // Both entry points on one batch against the reference; reports the first
+  // few mismatches and returns how many there were.
+  int check(std::uint64_t p, const std::vector<u128>& d) {
+    std::vector<u128> residue(d.size(), 0);
+    std::vector<std::uint8_t> divides(d.size(), 2);
+    powm2_batch(kernel(), p, d.data(), d.size(), residue.data());
+    divides_batch(kernel(), p, d.data(), d.size(), divides.data());
+    int bad = 0;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+      const u128 want = reference().powm2(p, d[i]);
+      if (residue[i] == want && divides[i] == (want == 1 ? 1 : 0)) continue;
+      if (++bad <= 5) {
+        ADD_FAILURE() << kernel_name(kernel()) << ": p=" << p << " d=" << str(d[i])
+                      << " lane " << i << " of " << d.size() << ": residue " << str(residue[i])
+                      << " divides " << int(divides[i]) << ", want " << str(want);
+      }
+    }
+    return bad;
+  }
+};
+
+std::string param_name(const ::testing::TestParamInfo<Kernel>& info) {
+  return std::string(kernel_name(info.param));
+}
+
+// A million random candidates per kernel, an equal share for every bit length
+// from 2 to the kernel's bound, in batches of varying size and exponent. Every
+// eighth batch mixes sizes, so small and large candidates share a block.
+TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
+  std::cout << "seed " << kSeed << '\n';
+  std::mt19937_64 rng(kSeed + static_cast<unsigned>(kernel()));
+  const unsigned max_bits = kernel_max_bits(kernel());
+  const std::size_t per_length = 1000000 / (max_bits - 1) + 1;
+  const std::vector<std::uint64_t> special = special_exponents();
+  std::size_t batches = 0, total = 0;
+  int bad = 0;
+  for (unsigned bits = 2; bits <= max_bits && bad == 0; ++bits) {
+    for (std::size_t done = 0; done < per_length && bad == 0; ++batches) {
+      const std::uint64_t p = batches % 4 == 0
+                                  ? special[(batches / 4) % special.size()]
+                                  : random_exponent(rng, 1 + static_cast<unsigned>(rng() % 64));
+      const std::size_t n = 1 + rng() % (2 * width() + 17);
+      std::vector<u128> d(n);
+      for (u128& x : d) {
+        x = random_odd(rng, batches % 8 == 7 ? 2 + static_cast<unsigned>(rng() % (max_bits - 1))
+                                             : bits);
+      }
+      bad += check(p, d);
+      done += n;
+      total += n;
+    }
+  }
+  EXPECT_EQ(bad, 0);
+  EXPECT_GE(total, 1000000u);
+}
+
+// The values around 2^52, 2^64, 2^100, 2^127 and 2^128 that the kernel
+// accepts, the top of its range, and every small odd d, under many exponents.
+TEST_P(KernelTest, MatchesGmpAtTheLimits) {
+  std::vector<u128> d;
+  for (u128 x = 3; x < 400; x += 2) d.push_back(x);
+  for (unsigned b : {52u, 64u, 100u, 127u, 128u}) {
+    const u128 edge = b == 128 ? 0 : u128(1) << b;  // 2^128 wraps to 0
+    for (unsigned j = 1; j < 12; j += 2) {
+      d.push_back(edge - j);
+      if (b < 128) d.push_back(edge + j);
+    }
+  }
+  const unsigned top = kernel_max_bits(kernel());
+  const u128 top_edge = top == 128 ? 0 : u128(1) << top;
+  for (unsigned j = 1; j < 80; j += 2) d.push_back(top_edge - j);
+  for (unsigned j = 1; j < 20; j += 2) d.push_back((top_edge >> 1) + j);
+  std::erase_if(d, [this](u128 x) { return !below_bound(kernel(), x); });
+
+  std::vector<std::uint64_t> ps = special_exponents();
+  for (std::uint64_t p = 1; p <= 130; ++p) ps.push_back(p);
+  std::mt19937_64 rng(kSeed);
+  for (int i = 0; i < 64; ++i) ps.push_back(random_exponent(rng, 1 + static_cast<unsigned>(i)));
+  int bad = 0;
+  for (std::uint64_t p : ps) {
+    bad += check(p, d);
+    std::reverse(d.begin(), d.end());  // each value also visits other lanes
+    if (bad > 0) break;
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+TEST_P(KernelTest, HandlesEveryBatchSizeAroundTheLaneCount) {
+  // An empty batch touches nothing, not even the pointers.
+  powm2_batch(kernel(), 5, nullptr, 0, nullptr);
+  divides_batch(kernel(), 5, nullptr, 0, nullptr);
+
+  std::mt19937_64 rng(kSeed);
+  const std::size_t w = width();
+  std::set<std::size_t> sizes = {1, 2, 3, 5, 7, 9, 13, 97, w, w + 1, 2 * w - 1, 2 * w,
+                                 2 * w + 1, 3 * w + 7};
+  if (w > 1) sizes.insert(w - 1);
+  const unsigned max_bits = std::min(kernel_max_bits(kernel()), 100u);
+  for (std::size_t n : sizes) {
+    std::vector<u128> d(n);
+    for (u128& x : d) x = random_odd(rng, max_bits - static_cast<unsigned>(rng() % 8));
+    EXPECT_EQ(check(86249, d), 0) << "n=" << n;
+    // Nothing beyond the n-th output is written.
+    std::vector<u128> residue(n + 8, 77);
+    std::vector<std::uint8_t> divides(n + 8, 77);
+    powm2_batch(kernel(), 3321928097, d.data(), n, residue.data());
+    divides_batch(kernel(), 3321928097, d.data(), n, divides.data());
+    for (std::size_t i = n; i < n + 8; ++i) {
+      EXPECT_EQ(residue[i], 77u) << "n=" << n;
+      EXPECT_EQ(divides[i], 77u) << "n=" << n;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Planted factors.
+
+struct Planted {
+  std::uint64_t p;
+  std::vector<u128> factors;  // divisors of 2^p - 1, all of the form 2kp + 1
+};
+
+// Divisors 2kp + 1 of 2^p - 1 with k <= k_max, found with mpz_powm, together
+// with 2^p - 1 itself and the cofactor of each (when below 2^128). For prime
+// p > 7 a factor is 1 or 7 mod 8 and prime to 3, 5 and 7; the filter only
+// saves time.
+std::vector<u128> search_factors(std::uint64_t p, std::uint64_t k_max) {
+  std::set<u128> found;
+  for (std::uint64_t k = 1; k <= k_max; ++k) {
+    const u128 d = 2 * u128(k) * p + 1;
+    if (p > 7 && ((d % 8 != 1 && d % 8 != 7) || d % 3 == 0 || d % 5 == 0 || d % 7 == 0)) continue;
+    if (reference().powm2(p, d) == 1) found.insert(d);
+  }
+  if (p < 128) {
+    mpz_t m, f, q;
+    mpz_inits(m, f, q, nullptr);
+    mpz_ui_pow_ui(m, 2, p);
+    mpz_sub_ui(m, m, 1);
+    const std::set<u128> small = found;
+    found.insert(from_mpz(m));
+    for (u128 x : small) {
+      to_mpz(f, x);
+      mpz_divexact(q, m, f);
+      if (mpz_cmp_ui(q, 1) > 0) found.insert(from_mpz(q));
+    }
+    mpz_clears(m, f, q, nullptr);
+  }
+  return {found.begin(), found.end()};
+}
+
+const std::vector<Planted>& planted() {
+  static const std::vector<Planted> all = [] {
+    std::vector<Planted> out;
+    const std::pair<std::uint64_t, std::uint64_t> searches[] = {
+        {11, 100},   {23, 100},   {29, 100},  {37, 100},  {41, 4096}, {43, 4096},
+        {47, 4096},  {53, 4096},  {59, 4096}, {61, 100},  {67, 1500000}, {71, 1500000},
+        {73, 4096},  {79, 4096},  {83, 4096}, {89, 100},  {97, 4096}, {101, 4096},
+        {103, 4096}, {107, 100},  {109, 4096}, {113, 4096}, {127, 100}};
+    for (auto [p, k_max] : searches) out.push_back({p, search_factors(p, k_max)});
+    // Larger prime exponents: the first few from a handful of starting points
+    // that have a factor with k below 2^13.
+    mpz_t z;
+    mpz_init(z);
+    for (std::uint64_t start : {86243ull, 1ull << 31, 3321928097ull, 1ull << 40, 1ull << 62}) {
+      int kept = 0;
+      for (std::uint64_t p = start | 1; kept < 2; p += 2) {
+        mpz_import(z, 1, -1, sizeof p, 0, 0, &p);
+        if (mpz_probab_prime_p(z, 30) == 0) continue;
+        std::vector<u128> f = search_factors(p, 1 << 13);
+        if (!f.empty()) {
+          out.push_back({p, f});
+          ++kept;
+        }
+      }
+    }
+    mpz_clear(z);
+    // Exponents up to 2^64 - 1 with known divisors: d | 2^q - 1 divides
+    // 2^(jq) - 1 for every j.
+    const std::size_t base = out.size();
+    for (std::size_t i = 0; i < base; ++i) {
+      const std::uint64_t q = out[i].p;
+      out.push_back({kMaxP / q * q, out[i].factors});
+    }
+    return out;
+  }();
+  return all;
+}
+
+TEST(KernelPlanted, SearchFindsTheKnownFactors) {
+  // Factors recorded in the literature must turn up, so the search itself is
+  // sound.
+  const auto has = [](std::uint64_t p, u128 f) {
+    for (const Planted& pl : planted()) {
+      if (pl.p == p) return std::find(pl.factors.begin(), pl.factors.end(), f) != pl.factors.end();
+    }
+    return false;
+  };
+  EXPECT_TRUE(has(11, 23));
+  EXPECT_TRUE(has(11, 89));
+  EXPECT_TRUE(has(37, 223));
+  EXPECT_TRUE(has(37, 616318177));
+  EXPECT_TRUE(has(67, 193707721));
+  EXPECT_TRUE(has(67, 761838257287));
+  EXPECT_TRUE(has(71, 228479));
+  EXPECT_TRUE(has(71, 48544121));
+  EXPECT_TRUE(has(71, 212885833));
+  std::size_t large = 0;
+  for (const Planted& pl : planted()) {
+    if (pl.p > 80000) large += pl.factors.size();
+  }
+  EXPECT_GE(large, 10u);
+}
+
+// n values near f that the kernel accepts and that do not divide 2^p - 1:
+// candidates 2kp + 1 as a search would test them, or, where those leave the
+// kernel's range (p near 2^64), odd numbers next to f.
+std::vector<u128> non_divisors_near(Kernel kernel, std::uint64_t p, u128 f, std::size_t n) {
+  std::vector<u128> out;
+  for (const u128 step : {2 * u128(p), u128(2)}) {
+    out.clear();
+    for (u128 j = 1; out.size() < n && j < 8 * n; ++j) {
+      const u128 below = f - step * j, above = f + step * j;
+      for (const u128 x : {below, above}) {
+        const bool in_range = (x == below ? below < f : above > f) && x >= 3;
+        if (out.size() < n && in_range && below_bound(kernel, x) &&
+            reference().powm2(p, x) != 1) {
+          out.push_back(x);
+        }
+      }
+    }
+    if (out.size() == n) break;
+  }
+  return out;
+}
+
+// Each factor, in every lane of a batch of non-divisors of similar size, must
+// be flagged exactly there; then all of a p's factors at once, spread out.
+TEST_P(KernelTest, FlagsPlantedFactorsInEveryLane) {
+  const std::size_t n = 2 * width() + 3;
+  std::size_t planted_count = 0;
+  for (const Planted& pl : planted()) {
+    std::vector<u128> factors;
+    for (u128 f : pl.factors) {
+      if (below_bound(kernel(), f)) factors.push_back(f);
+    }
+    for (u128 f : factors) {
+      const std::vector<u128> batch = non_divisors_near(kernel(), pl.p, f, n);
+      ASSERT_EQ(batch.size(), n);
+      for (std::size_t j = 0; j < n; ++j) {
+        std::vector<u128> d = batch;
+        d[j] = f;
+        std::vector<std::uint8_t> divides(n, 2);
+        divides_batch(kernel(), pl.p, d.data(), n, divides.data());
+        for (std::size_t i = 0; i < n; ++i) {
+          ASSERT_EQ(divides[i], i == j ? 1 : 0)
+              << kernel_name(kernel()) << ": p=" << pl.p << " factor " << str(f)
+              << " in lane " << j << ", lane " << i << " d=" << str(d[i]);
+        }
+      }
+      ++planted_count;
+    }
+    if (factors.empty()) continue;
+    std::vector<u128> d = non_divisors_near(kernel(), pl.p, factors[0], n + factors.size() * 3);
+    ASSERT_EQ(d.size(), n + factors.size() * 3);
+    for (std::size_t i = 0; i < factors.size(); ++i) d[i * 3 + 1] = factors[i];
+    EXPECT_EQ(check(pl.p, d), 0);
+  }
+  EXPECT_GE(planted_count, 30u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest,
+                         ::testing::Values(Kernel::Mont64, Kernel::Mont128, Kernel::Ifma,
+                                           Kernel::Gmp),
+                         param_name);
+
+// ---------------------------------------------------------------------------
+// Choosing a kernel.
+
+class ForcedKernel {
+ public:
+  explicit ForcedKernel(const char* value) {
+    if (value != nullptr) {
+      setenv("TAMRISK_KERNEL", value, 1);
+    } else {
+      unsetenv("TAMRISK_KERNEL");
+    }
+  }
+  ~ForcedKernel() { unsetenv("TAMRISK_KERNEL"); }
+};
+
+TEST(KernelChoice, NamesRoundTrip) {
+  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+    EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
+  }
+  EXPECT_EQ(kernel_from_name("IFMA"), std::nullopt);
+  EXPECT_EQ(kernel_from_name(""), std::nullopt);
+}
+
+TEST(KernelChoice, AutomaticChoiceIsValidForEverySize) {
+  ForcedKernel none(nullptr);
+  for (unsigned bits = 2; bits <= 128; ++bits) {
+    const Kernel k = choose_kernel(bits);
+    EXPECT_TRUE(kernel_available(k)) << bits;
+    EXPECT_LE(bits, kernel_max_bits(k)) << bits;
+  }
+  EXPECT_EQ(choose_kernel(129), Kernel::Gmp);
+  if (kernel_available(Kernel::Ifma)) {
+    EXPECT_EQ(choose_kernel(76), Kernel::Ifma);
+  }
+  EXPECT_NE(choose_kernel(110), Kernel::Gmp);
+}
+
+TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
+  const struct {
+    const char* value;
+    unsigned bits;
+    std::optional<Kernel> want;  // nullopt: the automatic choice
+  } cases[] = {
+      {"gmp", 40, Kernel::Gmp},        {"mont128", 40, Kernel::Mont128},
+      {"mont64", 64, Kernel::Mont64},  {"mont64", 65, std::nullopt},
+      {"mont128", 128, Kernel::Mont128}, {"ifma", 101, std::nullopt},
+      {"fastest", 70, std::nullopt},   {"", 70, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    Kernel automatic;
+    {
+      ForcedKernel none(nullptr);
+      automatic = choose_kernel(c.bits);
+    }
+    ForcedKernel forced(c.value);
+    EXPECT_EQ(choose_kernel(c.bits), c.want.value_or(automatic)) << c.value << " " << c.bits;
+  }
+  if (kernel_available(Kernel::Ifma)) {
+    ForcedKernel forced("ifma");
+    EXPECT_EQ(choose_kernel(100), Kernel::Ifma);
+    EXPECT_EQ(forced_kernel(), Kernel::Ifma);
+  }
+}
+
+}  // namespace
