@@ -161,23 +161,27 @@ inline std::uint64_t mont_pow2_64(std::uint64_t e, std::uint64_t d) {
 // multiplier works on W independent dependency chains at once. out[j] gets
 // 2^p mod d[j].
 template <int W>
-void mont64_group(const ExponentSplit& e, const u128* dd, std::uint64_t* out) {
+void mont64_group(const ExponentSplit& e, unsigned /*bits*/, const u128* dd, std::uint64_t* out) {
   std::uint64_t d[W], dinv[W], x[W];
+#pragma GCC unroll 16
   for (int j = 0; j < W; ++j) {
     d[j] = static_cast<std::uint64_t>(dd[j]);
     dinv[j] = inverse64(d[j]);
     x[j] = mont_pow2_64(e.lead, d[j]);
   }
   for (unsigned i = e.rest; i-- > 0;) {
+#pragma GCC unroll 16
     for (int j = 0; j < W; ++j) {
       const u128 t = u128(x[j]) * x[j];
       x[j] = redc64(static_cast<std::uint64_t>(t >> 64),
                     static_cast<std::uint64_t>(t), d[j], dinv[j]);
     }
     if ((e.p >> i) & 1) {
+#pragma GCC unroll 16
       for (int j = 0; j < W; ++j) x[j] = double_mod64(x[j], d[j]);
     }
   }
+#pragma GCC unroll 16
   for (int j = 0; j < W; ++j) out[j] = redc64(0, x[j], d[j], dinv[j]);
 }
 
@@ -225,7 +229,7 @@ inline u128 redc128(Wide t, u128 d, u128 dinv) {
 }
 
 template <int W>
-void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
+void mont128_group(const ExponentSplit& e, unsigned /*bits*/, const u128* dd, u128* out) {
   u128 d[W], dinv[W], x[W];
   for (int j = 0; j < W; ++j) {
     d[j] = dd[j];
@@ -259,9 +263,10 @@ void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
     }
     u128 smallest = src[0];
     for (std::size_t j = 1; j < W; ++j) smallest = std::min(smallest, src[j]);
-    const ExponentSplit e = split_exponent(p, cap(bit_length(smallest)));
+    const unsigned bits = bit_length(smallest);
+    const ExponentSplit e = split_exponent(p, cap(bits));
     Word out[W];
-    group(e, src, out);
+    group(e, bits, src, out);
     for (std::size_t j = 0; j < count; ++j) {
       if (residue != nullptr) residue[i + j] = out[j];
       if (divides != nullptr) divides[i + j] = out[j] == 1;

@@ -149,43 +149,48 @@ IFMA_INLINE void leave_montgomery(__m512i& x0, __m512i& x1, __m512i d0, __m512i 
   x1 = _mm512_add_epi64(c3, _mm512_srli_epi64(c2, 52));
 }
 
-// One block of up to kLanes candidates; missing lanes repeat d[0].
-IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, std::size_t count,
-                            u128* residue, std::uint8_t* divides) {
-  alignas(64) std::uint64_t lo[kLanes];
-  alignas(64) std::uint64_t hi[kLanes];
-  u128 smallest = d[0];
-  for (int j = 0; j < kLanes; ++j) {
-    const u128 v = d[static_cast<std::size_t>(j) < count ? j : 0];
-    smallest = std::min(smallest, v);
-    lo[j] = static_cast<std::uint64_t>(v) & kMask52;
-    hi[j] = static_cast<std::uint64_t>(v >> 52);
-  }
-  // The vector start needs 2^(104+e0) / d < 2^48 for the smallest d.
-  const unsigned bits = bit_length(smallest);
-  const bool fast_start = bits >= kFastStartBits;
-  const ExponentSplit e = split_exponent(p, fast_start ? bits - 57 : 63);
-  const unsigned k = 104 + static_cast<unsigned>(e.lead);
+// Eight u128 values (two registers, low and high words interleaved) to and
+// from their 52-bit limbs.
+IFMA_INLINE void split_limbs(const u128* v, __m512i& l0, __m512i& l1) {
+  const __m512i a = _mm512_loadu_si512(v);
+  const __m512i b = _mm512_loadu_si512(v + 4);
+  const __m512i lo = _mm512_permutex2var_epi64(a, _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), b);
+  const __m512i hi = _mm512_permutex2var_epi64(a, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), b);
+  l0 = _mm512_and_si512(lo, _mm512_set1_epi64(kMask52));
+  l1 = _mm512_or_si512(_mm512_srli_epi64(lo, 52), _mm512_slli_epi64(hi, 12));
+}
 
+IFMA_INLINE void join_limbs(__m512i l0, __m512i l1, u128* v) {
+  const __m512i lo = _mm512_or_si512(l0, _mm512_slli_epi64(l1, 52));
+  const __m512i hi = _mm512_srli_epi64(l1, 12);
+  _mm512_storeu_si512(v, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), hi));
+  _mm512_storeu_si512(v + 4, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15), hi));
+}
+
+// One block of kLanes candidates.
+IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides) {
   __m512i d0[kGroups], d1[kGroups], dinv[kGroups], x0[kGroups], x1[kGroups];
+  __m512i high_min = _mm512_set1_epi64(-1);
   for (int g = 0; g < kGroups; ++g) {
-    d0[g] = _mm512_load_si512(lo + 8 * g);
-    d1[g] = _mm512_load_si512(hi + 8 * g);
+    split_limbs(d + 8 * g, d0[g], d1[g]);
+    high_min = _mm512_min_epu64(high_min, d1[g]);
     dinv[g] = neg_inverse52(d0[g]);
   }
+  // The vector start needs every d of at least kFastStartBits bits, i.e. a
+  // high limb of at least 2^(kFastStartBits-53); then it allows a leading
+  // exponent up to bits - 57 for the smallest d (2^(104+e0) / d < 2^48).
+  const std::uint64_t smallest_high = _mm512_reduce_min_epu64(high_min);
+  const bool fast_start = smallest_high >> (kFastStartBits - 53) != 0;
+  const unsigned bits = 52 + bit_length(smallest_high);
+  const ExponentSplit e = split_exponent(p, fast_start ? bits - 57 : 63);
+  const unsigned k = 104 + static_cast<unsigned>(e.lead);
   if (fast_start) {
     const double two_k = std::ldexp(1.0, static_cast<int>(k));
     for (int g = 0; g < kGroups; ++g) start_fast(d0[g], d1[g], two_k, x0[g], x1[g]);
   } else {
-    for (int j = 0; j < kLanes; ++j) {
-      const u128 r = pow2_mod(k, (u128(hi[j]) << 52) | lo[j]);
-      lo[j] = static_cast<std::uint64_t>(r) & kMask52;
-      hi[j] = static_cast<std::uint64_t>(r >> 52);
-    }
-    for (int g = 0; g < kGroups; ++g) {
-      x0[g] = _mm512_load_si512(lo + 8 * g);
-      x1[g] = _mm512_load_si512(hi + 8 * g);
-    }
+    alignas(64) u128 start[kLanes];
+    for (int j = 0; j < kLanes; ++j) start[j] = pow2_mod(k, d[j]);
+    for (int g = 0; g < kGroups; ++g) split_limbs(start + 8 * g, x0[g], x1[g]);
   }
   for (unsigned i = e.rest; i-- > 0;) {
     const __m128i shift = _mm_cvtsi64_si128(static_cast<long long>((p >> i) & 1));
@@ -194,13 +199,14 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, std::size_t count,
   }
   for (int g = 0; g < kGroups; ++g) {
     leave_montgomery(x0[g], x1[g], d0[g], d1[g], dinv[g]);
-    _mm512_store_si512(lo + 8 * g, x0[g]);
-    _mm512_store_si512(hi + 8 * g, x1[g]);
-  }
-  for (std::size_t j = 0; j < count; ++j) {
-    const u128 r = (u128(hi[j]) << 52) | lo[j];
-    if (residue != nullptr) residue[j] = r;
-    if (divides != nullptr) divides[j] = r == 1;
+    if (residue != nullptr) join_limbs(x0[g], x1[g], residue + 8 * g);
+    if (divides != nullptr) {
+      // The residue is exact and normalised: it is 1 when its limbs are 1, 0.
+      const __mmask8 one = _mm512_cmpeq_epi64_mask(x0[g], _mm512_set1_epi64(1)) &
+                           _mm512_cmpeq_epi64_mask(x1[g], _mm512_setzero_si512());
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(divides + 8 * g),
+                       _mm512_cvtepi64_epi8(_mm512_maskz_set1_epi64(one, 1)));
+    }
   }
 }
 
@@ -208,10 +214,21 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, std::size_t count,
 
 void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                 std::uint8_t* divides) {
-  for (std::size_t i = 0; i < n; i += kLanes) {
-    const std::size_t count = std::min<std::size_t>(kLanes, n - i);
-    ifma_block(p, d + i, count, residue != nullptr ? residue + i : nullptr,
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    ifma_block(p, d + i, residue != nullptr ? residue + i : nullptr,
                divides != nullptr ? divides + i : nullptr);
+  }
+  if (i == n) return;
+  // The tail runs as a full block padded with copies of its first candidate.
+  const std::size_t count = n - i;
+  u128 in[kLanes], out[kLanes];
+  std::uint8_t flags[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) in[j] = d[i + (j < count ? j : 0)];
+  ifma_block(p, in, residue != nullptr ? out : nullptr, divides != nullptr ? flags : nullptr);
+  for (std::size_t j = 0; j < count; ++j) {
+    if (residue != nullptr) residue[i + j] = out[j];
+    if (divides != nullptr) divides[i + j] = flags[j];
   }
 }
 
