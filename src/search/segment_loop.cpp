@@ -6,16 +6,26 @@
 
 #include "records/status.h"
 #include "search/candidate_test.h"
+#include "search/fast_walk.h"
 #include "sieve/candidate_mask.h"
+#include "sieve/fast_mask.h"
 #include "sieve/small_primes.h"
 
 namespace {
 
-// Working storage of the loop, alive for the whole run.
+// Working storage of the loop, alive for the whole run; only the chosen
+// path's part is used.
 struct SegmentBuffers {
+  SearchPath path;
+  // reference path
   CandidateWindow window;
   BigInt mask;
   BigInt first;  // candidate of the segment's offset 0
+  // fast path
+  FastSieveContext context;
+  FastMask fast;
+
+  explicit SegmentBuffers(SearchPath p) : path(p) {}
 };
 
 void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffers& buf) {
@@ -25,11 +35,17 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
   std::putchar('\n');
 
   const std::int32_t n = state.segment_size;
-  mpz_mul(buf.first, state.k_first, state.two_p);
-  mpz_add_ui(buf.first, buf.first, 1);
-  build_candidate_mask(buf.window, buf.mask, buf.first, state.two_p, n);
-  sieve_small_primes(table, state.sieve_prime_count, buf.window, buf.mask, n, start);
-  test_segment(state, buf.mask);
+  if (buf.path == SearchPath::Fast) {
+    build_fast_mask(buf.fast, buf.context, state.k_first, n);
+    print_sieve_report(clock_seconds(start, std::clock()), fast_count_marked(buf.fast), n);
+    test_segment_fast(state, buf.fast);
+  } else {
+    mpz_mul(buf.first, state.k_first, state.two_p);
+    mpz_add_ui(buf.first, buf.first, 1);
+    build_candidate_mask(buf.window, buf.mask, buf.first, state.two_p, n);
+    sieve_small_primes(table, state.sieve_prime_count, buf.window, buf.mask, n, start);
+    test_segment(state, buf.mask);
+  }
 
   // The next segment starts right behind this one.
   mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(n));
@@ -42,16 +58,15 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
 
 }  // namespace
 
-void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length) {
-  run_segments(state, table, segment_length, SegmentObserver{});
-}
-
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
-                  const SegmentObserver& after_segment) {
+                  const SegmentObserver& after_segment, SearchPath path) {
   assert(segment_length > 0);
   assert(state.last_segment_size >= 0 && state.last_segment_size < segment_length);
   state.segment_size = segment_length;
-  SegmentBuffers buf;
+  SegmentBuffers buf(path);
+  if (path == SearchPath::Fast) {
+    prepare_fast_sieve(buf.context, table, state.sieve_prime_count, state.exponent);
+  }
   bool final_pass = false;
   for (;;) {
     if (mpz_cmp(state.segment_index, state.full_segments) < 0) {

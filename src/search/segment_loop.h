@@ -22,10 +22,15 @@
 #include "driver/run_state.h"
 #include "sieve/prime_table.h"
 
-void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length);
+// How each segment is sieved and tested. Both give the same console output,
+// results and checkpoints; the reference path is the literal GMP one (a
+// mask as one big integer, one mpz_powm per candidate) that the fast path
+// (fast_mask.h, fast_walk.h) is checked against.
+enum class SearchPath { Fast, Reference };
 
-// The same loop, calling after_segment with the state once each segment's
+// after_segment, when given, is called with the state once each segment's
 // checkpoint has been written.
 using SegmentObserver = std::function<void(const RunState&)>;
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
-                  const SegmentObserver& after_segment);
+                  const SegmentObserver& after_segment = {},
+                  SearchPath path = SearchPath::Fast);

@@ -40,7 +40,11 @@ double sieve_percentage(std::int64_t marked, std::int32_t segment_size);
 // Processor seconds between two clock readings, as the report holds them.
 float clock_seconds(std::clock_t start, std::clock_t end);
 
-// Prints the sieve time (from the start reading to now) and the percentage.
+// Prints the sieve time and the percentage of the given number of marked
+// bits among the segment's N.
+void print_sieve_report(float seconds, std::int64_t marked, std::int32_t segment_size);
+
+// print_sieve_report with the marked bits of the mask counted.
 void report_sieve(std::clock_t start, mpz_srcptr mask, std::int32_t segment_size);
 
 // mark_small_primes, then report_sieve.

@@ -1,0 +1,133 @@
+#include "search/fast_walk.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdio>
+#include <vector>
+
+#include "search/candidate_test.h"
+#include "search/kernels.h"
+
+namespace {
+
+constexpr std::size_t kBatch = 4096;  // candidates handed to a kernel at once
+
+u128 to_u128(mpz_srcptr v) {
+  u128 out = 0;
+  mpz_export(&out, nullptr, -1, sizeof out, 0, 0, v);
+  return out;
+}
+
+// The candidate of an offset, in state.k and state.d.
+void set_candidate(RunState& state, std::int64_t offset) {
+  mpz_add_ui(state.k, state.k_first, static_cast<unsigned long>(offset));
+  mpz_mul(state.d, state.k, state.two_p);
+  mpz_add_ui(state.d, state.d, 1);
+}
+
+// Tests batches of offsets of one segment and collects the offsets whose
+// candidate divides M(p).
+class BatchTester {
+ public:
+  BatchTester(const RunState& state, std::int32_t n) : state_(state) {
+    // The largest candidate of the segment decides the kernel.
+    BigInt last;
+    mpz_add_ui(last, state.k_first, static_cast<unsigned long>(n));
+    mpz_mul(last, last, state.two_p);
+    mpz_add_ui(last, last, 1);
+    const auto bits = static_cast<unsigned>(mpz_sizeinbase(last, 2));
+    native_ = mpz_fits_ulong_p(state.exponent) && bits <= 128;
+    if (native_) {
+      kernel_ = choose_kernel(bits);
+      p_ = mpz_get_ui(state.exponent);
+      BigInt first;
+      mpz_mul(first, state.k_first, state.two_p);
+      mpz_add_ui(first, first, 1);
+      d0_ = to_u128(first);
+      two_p_ = to_u128(state.two_p);
+    }
+    offsets_.reserve(kBatch);
+    d_.resize(kBatch);
+    flags_.resize(kBatch);
+  }
+
+  void add(std::int64_t offset) {
+    offsets_.push_back(offset);
+    if (offsets_.size() == kBatch) flush();
+  }
+
+  void flush() {
+    const std::size_t count = offsets_.size();
+    if (count == 0) return;
+    if (native_) {
+      for (std::size_t i = 0; i < count; ++i) {
+        d_[i] = d0_ + static_cast<u128>(offsets_[i]) * two_p_;
+      }
+      divides_batch(kernel_, p_, d_.data(), count, flags_.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        if (flags_[i]) hits_.push_back(offsets_[i]);
+      }
+    } else {
+      BigInt k, d, residue;
+      for (std::size_t i = 0; i < count; ++i) {
+        mpz_add_ui(k, state_.k_first, static_cast<unsigned long>(offsets_[i]));
+        mpz_mul(d, k, state_.two_p);
+        mpz_add_ui(d, d, 1);
+        if (divides_mersenne(residue, state_.exponent, d)) hits_.push_back(offsets_[i]);
+      }
+    }
+    offsets_.clear();
+  }
+
+  // The divisors found since the last call, in increasing order.
+  std::vector<std::int64_t> take_hits() {
+    std::sort(hits_.begin(), hits_.end());
+    std::vector<std::int64_t> out;
+    out.swap(hits_);
+    return out;
+  }
+
+ private:
+  const RunState& state_;
+  bool native_ = false;
+  Kernel kernel_ = Kernel::Gmp;
+  std::uint64_t p_ = 0;
+  u128 d0_ = 0, two_p_ = 0;
+  std::vector<std::int64_t> offsets_;
+  std::vector<u128> d_;
+  std::vector<std::uint8_t> flags_;
+  std::vector<std::int64_t> hits_;
+};
+
+}  // namespace
+
+void test_segment_fast(RunState& state, const FastMask& mask) {
+  const std::int32_t n = state.segment_size;
+  assert(n == mask.n);
+  const std::int32_t chunk = chunk_length(n);
+  BatchTester tester(state, n);
+  BigInt residue;
+  std::int32_t j = 0;
+  while (j < n) {
+    const std::int32_t end = chunk_end(j, chunk, n);
+    std::int64_t last_tested = -1;
+    for_each_clear(mask, j, end, [&](std::int64_t offset) {
+      tester.add(offset);
+      last_tested = std::max(last_tested, offset);
+    });
+    tester.flush();
+    for (const std::int64_t offset : tester.take_hits()) {
+      set_candidate(state, offset);
+      // An independent check before anything is recorded: the kernel's
+      // verdict must agree with the integer library's.
+      if (!divides_mersenne(residue, state.exponent, state.d)) {
+        std::fprintf(stderr, "internal error: a kernel reported a divisor that is none\n");
+        continue;
+      }
+      report_factor(state);
+    }
+    if (last_tested >= 0) set_candidate(state, last_tested);
+    print_progress(state.k, state.d);
+    j = end;
+  }
+}
