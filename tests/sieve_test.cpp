@@ -109,27 +109,6 @@ std::vector<int> set_bits_below(mpz_srcptr mask, int limit) {
   return bits;
 }
 
-TEST(ClassTable, RowsAreTheResiduesOf2pPlus1ForPPrimeTo60) {
-  const unsigned p_mod_60[kClassCount] = {1, 7, 11, 13, 17, 19, 23, 29,
-                                          31, 37, 41, 43, 47, 49, 53, 59};
-  for (int row = 0; row < kClassCount; ++row) {
-    EXPECT_EQ(class_row((2 * p_mod_60[row] + 1) % 120), row) << row;
-  }
-  EXPECT_EQ(class_row(1), -1);
-  EXPECT_EQ(class_row(7), -1);  // p = 3
-  EXPECT_EQ(class_row(11), -1);  // p = 5
-}
-
-TEST(ClassTable, SixteenOddResiduesSurviveTheRule) {
-  const std::vector<unsigned> survivors = {1, 7, 17, 23, 31, 41, 47, 49,
-                                           71, 73, 79, 89, 97, 103, 113, 119};
-  std::vector<unsigned> found;
-  for (unsigned r = 1; r < 120; r += 2) {
-    if (!excluded_residue(r)) found.push_back(r);
-  }
-  EXPECT_EQ(found, survivors);
-}
-
 TEST(ClassTable, RowZeroLeavesItsSixteenOffsetsClear) {
   const std::vector<int> clear = {0, 3, 8, 11, 15, 20, 23, 24, 35, 36, 39, 44, 48, 51, 56, 59};
   std::vector<int> unmarked;
@@ -167,30 +146,6 @@ TEST(HeadMarks, WorkedStarts) {
       if (r + 1 < 59) expect.push_back(r + 1);
     }
     EXPECT_EQ(set_bits_below(mask, 60), expect) << c.p;
-  }
-}
-
-TEST(HeadMarks, EveryResiduePairOfTheFirstTwoCandidates) {
-  // (t0, t1) for consecutive candidates: 2p is 2 mod 8 or 6 mod 8.
-  struct Row {
-    unsigned t0, t1;
-    bool bit0_alone;
-    int first_pair;
-  };
-  const Row rows[] = {{1, 3, false, 1}, {1, 7, false, 2}, {3, 5, false, 0}, {3, 1, true, 3},
-                      {5, 7, true, 3},  {5, 3, false, 0}, {7, 1, false, 2}, {7, 5, false, 1}};
-  for (const Row& r : rows) {
-    const HeadStart h = head_start(r.t0, r.t1);
-    EXPECT_EQ(h.bit0_alone, r.bit0_alone) << r.t0 << "," << r.t1;
-    EXPECT_EQ(h.first_pair, r.first_pair) << r.t0 << "," << r.t1;
-    // The marks so placed fall exactly on residues 3 and 5 of the cycle.
-    const unsigned step = (r.t1 + 8 - r.t0) % 8;
-    for (int i = 0; i < 60; ++i) {
-      const unsigned t = (r.t0 + step * static_cast<unsigned>(i)) % 8;
-      const bool marked = (i == 0 && h.bit0_alone) ||
-                          (i >= h.first_pair && ((i - h.first_pair) % 4 == 0 || (i - h.first_pair) % 4 == 1));
-      EXPECT_EQ(marked, t == 3 || t == 5) << r.t0 << "," << r.t1 << " bit " << i;
-    }
   }
 }
 
