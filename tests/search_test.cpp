@@ -209,9 +209,19 @@ struct KnownCase {
   std::vector<std::string> known;  // divisors the range must yield
 };
 
-class Completeness : public InTempDir {};
+// The segment loop on either path: the literal reference and the fast path
+// must both pass.
+class OnPath : public InTempDir, public ::testing::WithParamInterface<SearchPath> {};
 
-TEST_F(Completeness, EveryPrimeDivisorInTheRangeIsReported) {
+std::string path_name(const ::testing::TestParamInfo<SearchPath>& info) {
+  return info.param == SearchPath::Reference ? "Reference" : "Fast";
+}
+
+class Completeness : public OnPath {};
+INSTANTIATE_TEST_SUITE_P(Paths, Completeness,
+                         ::testing::Values(SearchPath::Reference, SearchPath::Fast), path_name);
+
+TEST_P(Completeness, EveryPrimeDivisorInTheRangeIsReported) {
   const KnownCase cases[] = {
       {11, "1", 1000, {"23", "89"}},
       {37, "1", 1500, {"223"}},
@@ -237,7 +247,7 @@ TEST_F(Completeness, EveryPrimeDivisorInTheRangeIsReported) {
     plan_run(s, c.p, c.k_first, c.count, kSegmentK,
              sieve_prime_count_for(primes(), end_bits));
     testing::internal::CaptureStdout();
-    run_segments(s, primes(), kSegmentK);
+    run_segments(s, primes(), kSegmentK, {}, GetParam());
     testing::internal::GetCapturedStdout();
 
     const auto reported = recorded(file("results.txt"), c.p);
@@ -251,9 +261,11 @@ TEST_F(Completeness, EveryPrimeDivisorInTheRangeIsReported) {
   }
 }
 
-class Segments : public InTempDir {};
+class Segments : public OnPath {};
+INSTANTIATE_TEST_SUITE_P(Paths, Segments,
+                         ::testing::Values(SearchPath::Reference, SearchPath::Fast), path_name);
 
-TEST_F(Segments, EveryKCoveredOnceWhateverTheSegmentLength) {
+TEST_P(Segments, EveryKCoveredOnceWhateverTheSegmentLength) {
   // p = 71 over k = 1300 .. 1699 (228479 at k = 1609) and p = 23 over
   // k = 3700 .. 4099 (178481 at k = 3880): segments tile the range, each checkpoint holds the first
   // k not yet covered, and the divisors do not depend on the split.
@@ -271,14 +283,15 @@ TEST_F(Segments, EveryKCoveredOnceWhateverTheSegmentLength) {
       long covered_to = r.k_first;
       int segments = 0;
       testing::internal::CaptureStdout();
-      run_segments(s, primes(), length, [&](const RunState& st) {
+      const auto after_segment = [&](const RunState& st) {
         const long next = mpz_get_si(st.k_first);
         EXPECT_EQ(next - st.segment_size, covered_to);  // starts where the last ended
         covered_to = next;
         ++segments;
         EXPECT_EQ(file("status.txt"), std::to_string(r.p) + "\n" + std::to_string(next) +
                                           "\n5\n7\n3.500\n4.250\n");
-      });
+      };
+      run_segments(s, primes(), length, after_segment, GetParam());
       const std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(covered_to, r.k_first + r.count) << length;
       EXPECT_EQ(segments, r.count / length + 1) << length;
@@ -296,12 +309,14 @@ TEST_F(Segments, EveryKCoveredOnceWhateverTheSegmentLength) {
   }
 }
 
-TEST_F(Segments, ExactMultipleEndsWithAnEmptyFinalSegment) {
+TEST_P(Segments, ExactMultipleEndsWithAnEmptyFinalSegment) {
   RunState s;
   plan_run(s, 11, "1", 92, 46, 50);
   std::vector<std::string> checkpoints;
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), 46, [&](const RunState&) { checkpoints.push_back(file("status.txt")); });
+  run_segments(
+      s, primes(), 46, [&](const RunState&) { checkpoints.push_back(file("status.txt")); },
+      GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_EQ(checkpoints.size(), 3u);
   EXPECT_NE(checkpoints[0], checkpoints[1]);
@@ -312,11 +327,11 @@ TEST_F(Segments, ExactMultipleEndsWithAnEmptyFinalSegment) {
       " bit depth  \nReinitializing sieve\n\nSieve time   : # secs. sieve percentage : 0.000\n"));
 }
 
-TEST_F(Segments, EmptyRangeRunsOneSegmentOfNothing) {
+TEST_P(Segments, EmptyRangeRunsOneSegmentOfNothing) {
   RunState s;
   plan_run(s, 86249, "6683680417203", 0, kSegmentK, 200);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), kSegmentK);
+  run_segments(s, primes(), kSegmentK, {}, GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(mask_times(out),
             "\nReinitializing sieve\n\nSieve time   : # secs. sieve percentage : 0.000\n");
@@ -326,37 +341,37 @@ TEST_F(Segments, EmptyRangeRunsOneSegmentOfNothing) {
   EXPECT_FALSE(exists("results.txt"));
 }
 
-TEST_F(Segments, NegativePlanRunsNoSegment) {
+TEST_P(Segments, NegativePlanRunsNoSegment) {
   RunState s;
   plan_run(s, 11, "40", -5, 46, 50);
   ASSERT_EQ(mpz_get_si(s.full_segments), -1);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), 46);
+  run_segments(s, primes(), 46, {}, GetParam());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(exists("status.txt"));
   EXPECT_EQ(to_decimal(s.k_first), "40");
 }
 
-TEST_F(Segments, ProgressBeforeAnyTestShowsTheRunsFirstCandidate) {
+TEST_P(Segments, ProgressBeforeAnyTestShowsTheRunsFirstCandidate) {
   // k_first = 2: 45 and 67 are 5 and 3 mod 8, so the first chunk (one
   // offset in a segment of 19) tests nothing.
   RunState s;
   plan_run(s, 11, "2", 19, 46, 50);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), 46);
+  run_segments(s, primes(), 46, {}, GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("\n\nk=1, d=45\r"), std::string::npos);
   EXPECT_EQ(progress_ks(out).size(), 19u);
 }
 
-TEST_F(Segments, UnwritableCheckpointIsFlaggedAndTheRunGoesOn) {
+TEST_P(Segments, UnwritableCheckpointIsFlaggedAndTheRunGoesOn) {
   fs::create_directory("status.txt");  // cannot be replaced by a file
   RunState s;
   plan_run(s, 11, "1", 100, 46, 50);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   int segments = 0;
-  run_segments(s, primes(), 46, [&](const RunState&) { ++segments; });
+  run_segments(s, primes(), 46, [&](const RunState&) { ++segments; }, GetParam());
   testing::internal::GetCapturedStdout();
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(segments, 3);
