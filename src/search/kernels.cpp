@@ -34,10 +34,16 @@ ExponentSplit split_exponent(std::uint64_t p, std::uint64_t cap) {
 
 namespace {
 
-// a + b mod d for a, b < d < 2^128, without overflowing 128 bits.
+// Branch-free selection: the comparisons below depend on the data and would
+// be mispredicted half of the time; the compiler does not turn 128-bit
+// selections into conditional moves on its own.
+inline u128 mask_if(bool c) { return -static_cast<u128>(c); }
+
+// a + b mod d for a, b < d < 2^128, without overflowing 128 bits:
+// a - (d - b), plus d when that went below zero.
 inline u128 add_mod(u128 a, u128 b, u128 d) {
   const u128 gap = d - b;  // >= 1
-  return a >= gap ? a - gap : a + b;
+  return (a - gap) + (d & mask_if(a < gap));
 }
 
 inline double to_double(u128 x) {
@@ -224,8 +230,7 @@ inline u128 inverse128(u128 d) {
 inline u128 redc128(Wide t, u128 d, u128 dinv) {
   const u128 m = t.lo * dinv;
   const u128 mh = mul_wide(m, d).hi;
-  const u128 r = t.hi - mh;
-  return t.hi < mh ? r + d : r;
+  return (t.hi - mh) + (d & kernels_internal::mask_if(t.hi < mh));
 }
 
 template <int W>
@@ -237,8 +242,10 @@ void mont128_group(const ExponentSplit& e, unsigned /*bits*/, const u128* dd, u1
     x[j] = pow2_mod(128 + static_cast<unsigned>(e.lead), d[j]);
   }
   for (unsigned i = e.rest; i-- > 0;) {
+#pragma GCC unroll 8
     for (int j = 0; j < W; ++j) x[j] = redc128(sqr_wide(x[j]), d[j], dinv[j]);
     if ((e.p >> i) & 1) {
+#pragma GCC unroll 8
       for (int j = 0; j < W; ++j) x[j] = kernels_internal::add_mod(x[j], x[j], d[j]);
     }
   }
@@ -410,7 +417,10 @@ Kernel choose_kernel(unsigned d_bits) {
     return kernel_available(k) && d_bits <= kernel_max_bits(k);
   };
   if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
-  if (valid(Kernel::Ifma)) return Kernel::Ifma;
+  // As measured: IFMA from the size where its chains start in vector
+  // registers up to its bound; below that size 64-bit Montgomery, above it
+  // 128-bit Montgomery.
+  if (d_bits >= kernels_internal::kIfmaFastStartBits && valid(Kernel::Ifma)) return Kernel::Ifma;
   if (valid(Kernel::Mont64)) return Kernel::Mont64;
   if (valid(Kernel::Mont128)) return Kernel::Mont128;
   return Kernel::Gmp;

@@ -75,6 +75,9 @@ u128 pow2_mod(unsigned k, u128 d);
 
 // Candidates per block of the IFMA kernel: six registers of eight lanes.
 inline constexpr std::size_t kIfmaLanes = 48;
+// From this size on the IFMA kernel starts each chain in vector registers;
+// below it the start is scalar and the 64-bit kernel is faster.
+inline constexpr unsigned kIfmaFastStartBits = 58;
 
 // The IFMA kernel; exactly one of residue and divides is non-null. Only to be
 // called when kernel_available(Kernel::Ifma).

@@ -43,8 +43,7 @@ constexpr int kGroups = 6;  // registers of candidates in flight
 constexpr int kLanes = 8 * kGroups;
 static_assert(kLanes == kIfmaLanes);
 
-// Smallest candidate size for the vector start below.
-constexpr unsigned kFastStartBits = 58;
+constexpr unsigned kFastStartBits = kIfmaFastStartBits;
 
 IFMA_INLINE __m512i lo52(__m512i a, __m512i b) {
   return _mm512_madd52lo_epu64(_mm512_setzero_si512(), a, b);
