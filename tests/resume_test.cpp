@@ -1,8 +1,12 @@
 // Resuming from status.txt: what an unusable checkpoint does.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/run_program.h"
 
@@ -69,6 +73,113 @@ TEST(Resume, ValuesMaySitOnOneLineAndNeedNoChecksOfANewRun) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   const std::string head = kResumeBanner + "\nResuming factoring of 9 up to 1.000 bit depth...\n";
   EXPECT_EQ(r.out.substr(0, head.size()), head);
+}
+
+// M(71) = 228479 * 48544121 * 212885833 * 3203431780337: three factors lie
+// below 2^28, at k = 1609, 341860 and 1499196. From 2 to 28 bits a new run
+// covers k = 1 .. 1890390 (its range counts from k = 0), 190 segments of the
+// short-segment build; a resumed run covers its checkpoint's k up to, not
+// including, 1890390, the last k below 2^28, which is the first k of a run
+// from 28 bits on.
+const std::string kM71Dialogue = "71\n2\n28\n";
+const char* const kM71Factors[] = {"228479", "48544121", "212885833"};
+
+int count_lines(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (std::size_t at = text.find(line + "\n"); at != std::string::npos;
+       at = text.find(line + "\n", at + 1)) {
+    if (at == 0 || text[at - 1] == '\n') ++n;
+  }
+  return n;
+}
+
+TEST(Resume, ContinuesWhereTheCheckpointStands) {
+  // A checkpoint written by hand in the middle of the range: only the rest
+  // is searched, so the factor at k = 341860 is not met again.
+  Session s;
+  s.write("status.txt", "71\n700000\n3\n268435456\n2.000\n28.000\n");
+  const RunResult r = run_program(kShortSegmentsProgram, {"-r"}, "", s.dir.path());
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(s.file("results.txt"), "M71 has a factor: 212885833\n");
+  EXPECT_EQ(s.file("status.txt"), "71\n1890390\n3\n268435456\n2.000\n28.000\n");
+  // The first segment starts at the checkpoint's k.
+  const std::size_t first = r.out.find("\nk=");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_GE(std::stol(r.out.substr(first + 3)), 700000);
+}
+
+TEST(Resume, FinishedCheckpointSearchesNothingMore) {
+  // The new run's final checkpoint lies one k past the top of the range:
+  // resumed, the range is empty and no segment runs.
+  Session s;
+  const RunResult first = run_program(kShortSegmentsProgram, {}, kM71Dialogue, s.dir.path());
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  const std::string checkpoint = s.file("status.txt");
+  EXPECT_EQ(checkpoint, "71\n1890391\n3\n268435456\n2.000\n28.000\n");
+
+  const RunResult again = s.run({"-r"});
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_EQ(mask_times(again.out),
+            kResumeBanner + "\nResuming factoring of 71 up to 28.000 bit depth...\n"
+                            "\nM71 no factor from 2.000 bits to 28.000 bits.\n"
+                            "\nTotal time   : # secs.\n");
+  EXPECT_EQ(s.file("status.txt"), checkpoint);
+
+  // A resumed run's final checkpoint stands at the top of the range: resumed
+  // again, one segment of 0 values runs and tests nothing.
+  s.write("status.txt", "71\n1890390\n3\n268435456\n2.000\n28.000\n");
+  const RunResult last = s.run({"-r"});
+  EXPECT_EQ(last.exit_status, 0) << last.err;
+  EXPECT_EQ(mask_times(last.out),
+            kResumeBanner + "\nResuming factoring of 71 up to 28.000 bit depth...\n"
+                            "\nReinitializing sieve\n"
+                            "\nSieve time   : # secs. sieve percentage : 0.000\n"
+                            "\nM71 no factor from 2.000 bits to 28.000 bits.\n"
+                            "\nTotal time   : # secs.\n");
+  EXPECT_EQ(s.file("status.txt"), "71\n1890390\n3\n268435456\n2.000\n28.000\n");
+  std::string expect;
+  for (const char* f : kM71Factors) expect += std::string("M71 has a factor: ") + f + "\n";
+  expect += "M71 no factor from 2.000 bits to 28.000 bits.\n";
+  expect += "M71 no factor from 2.000 bits to 28.000 bits.\n";
+  EXPECT_EQ(s.file("results.txt"), expect);
+}
+
+TEST(Resume, KilledRunResumedFindsEveryFactor) {
+  // Killed at several moments of a 190-segment run, then resumed until it
+  // completes: every factor of the range is recorded, the checkpoint ends at
+  // the end of the range, and no checkpoint is ever left half written.
+  int interrupted = 0;  // kills that came between two checkpoints
+  for (const int delay_ms : {50, 300, 900}) {
+    Session s;
+    Running running = start_program(kShortSegmentsProgram, {}, kM71Dialogue, s.dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    ::kill(running.pid, SIGKILL);
+    const RunResult killed = finish_program(running);
+    const std::string checkpoint = s.file("status.txt");
+    if (killed.signal == SIGKILL && !checkpoint.empty()) ++interrupted;
+    if (!checkpoint.empty()) {
+      // Six complete lines, whatever moment the kill came.
+      EXPECT_EQ(count_lines(checkpoint, "71"), 1) << checkpoint;
+      const std::string tail = "\n268435456\n2.000\n28.000\n";
+      ASSERT_GT(checkpoint.size(), tail.size());
+      EXPECT_EQ(checkpoint.substr(checkpoint.size() - tail.size()), tail) << checkpoint;
+    }
+    // Resume (or start anew when no checkpoint was written yet) until done.
+    RunResult rest = checkpoint.empty()
+                         ? run_program(kShortSegmentsProgram, {}, kM71Dialogue, s.dir.path())
+                         : run_program(kShortSegmentsProgram, {"-r"}, "", s.dir.path());
+    EXPECT_EQ(rest.exit_status, 0) << rest.err;
+    EXPECT_EQ(s.file("status.txt"), checkpoint.empty()
+                                        ? "71\n1890391\n3\n268435456\n2.000\n28.000\n"
+                                        : "71\n1890390\n3\n268435456\n2.000\n28.000\n");
+    const std::string results = s.file("results.txt");
+    for (const char* f : kM71Factors) {
+      EXPECT_GE(count_lines(results, std::string("M71 has a factor: ") + f), 1)
+          << "delay " << delay_ms << "ms, killed by signal " << killed.signal << "\n" << results;
+    }
+    EXPECT_FALSE(s.exists("status.txt.tmp"));
+  }
+  EXPECT_GE(interrupted, 1) << "no kill landed in the middle of the run";
 }
 
 }  // namespace

@@ -66,3 +66,7 @@ std::string mask_times(std::string text);
 #ifdef TAMRISK_BINARY
 inline const std::string kProgram = TAMRISK_BINARY;
 #endif
+#ifdef TAMRISK_SHORT_SEGMENTS_BINARY
+// The same program built with segments of 10000 values of k.
+inline const std::string kShortSegmentsProgram = TAMRISK_SHORT_SEGMENTS_BINARY;
+#endif
