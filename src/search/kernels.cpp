@@ -53,7 +53,21 @@ inline double to_double(u128 x) {
 
 }  // namespace
 
+std::uint64_t div_rem(std::uint64_t hi, std::uint64_t lo, std::uint64_t d) {
+  std::uint64_t q = 0, r = 0;
+  __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d));
+  return r;
+}
+
 u128 pow2_mod(unsigned k, u128 d) {
+  if ((d >> 64) == 0) {
+    // 2^(k mod 64) mod d, then one hardware division per further 64 bits;
+    // the high word is always reduced, so every quotient fits in 64 bits.
+    const auto d64 = static_cast<std::uint64_t>(d);
+    std::uint64_t r = (std::uint64_t(1) << (k % 64)) % d64;
+    for (unsigned i = 0; i < k / 64; ++i) r = div_rem(r, 0, d64);
+    return r;
+  }
   const unsigned b = bit_length(d);
   // d is odd and above 2^(b-1), so every 2^k with k < b is already reduced.
   if (k < b) return u128(1) << k;
@@ -157,10 +171,7 @@ inline std::uint64_t double_mod64(std::uint64_t x, std::uint64_t d) {
 // 2^(64+e) mod d for 2^e < d: one hardware division, whose quotient fits in
 // 64 bits because the high word 2^e is below d.
 inline std::uint64_t mont_pow2_64(std::uint64_t e, std::uint64_t d) {
-  std::uint64_t q = 0, r = 0;
-  __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(std::uint64_t(0)),
-          "d"(std::uint64_t(1) << e), "rm"(d));
-  return r;
+  return kernels_internal::div_rem(std::uint64_t(1) << e, 0, d);
 }
 
 // W candidates advance through the same exponent bits side by side, so the
@@ -417,10 +428,9 @@ Kernel choose_kernel(unsigned d_bits) {
     return kernel_available(k) && d_bits <= kernel_max_bits(k);
   };
   if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
-  // As measured: IFMA from the size where its chains start in vector
-  // registers up to its bound; below that size 64-bit Montgomery, above it
-  // 128-bit Montgomery.
-  if (d_bits >= kernels_internal::kIfmaFastStartBits && valid(Kernel::Ifma)) return Kernel::Ifma;
+  // As measured (kernel_bench): IFMA is the fastest at every size it takes,
+  // then 64-bit Montgomery, then 128-bit Montgomery.
+  if (valid(Kernel::Ifma)) return Kernel::Ifma;
   if (valid(Kernel::Mont64)) return Kernel::Mont64;
   if (valid(Kernel::Mont128)) return Kernel::Mont128;
   return Kernel::Gmp;

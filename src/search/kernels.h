@@ -73,11 +73,11 @@ unsigned bit_length(u128 x);
 // 2^k mod d, exact, for odd d >= 3.
 u128 pow2_mod(unsigned k, u128 d);
 
+// (hi * 2^64 + lo) mod d by one hardware division; needs hi < d.
+std::uint64_t div_rem(std::uint64_t hi, std::uint64_t lo, std::uint64_t d);
+
 // Candidates per block of the IFMA kernel: six registers of eight lanes.
 inline constexpr std::size_t kIfmaLanes = 48;
-// From this size on the IFMA kernel starts each chain in vector registers;
-// below it the start is scalar and the 64-bit kernel is faster.
-inline constexpr unsigned kIfmaFastStartBits = 58;
 
 // The IFMA kernel; exactly one of residue and divides is non-null. Only to be
 // called when kernel_available(Kernel::Ifma).

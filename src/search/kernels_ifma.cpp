@@ -43,7 +43,8 @@ constexpr int kGroups = 6;  // registers of candidates in flight
 constexpr int kLanes = 8 * kGroups;
 static_assert(kLanes == kIfmaLanes);
 
-constexpr unsigned kFastStartBits = kIfmaFastStartBits;
+// Smallest candidate size for the vector start below.
+constexpr unsigned kFastStartBits = 58;
 
 IFMA_INLINE __m512i lo52(__m512i a, __m512i b) {
   return _mm512_madd52lo_epu64(_mm512_setzero_si512(), a, b);
@@ -181,7 +182,9 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
   const std::uint64_t smallest_high = _mm512_reduce_min_epu64(high_min);
   const bool fast_start = smallest_high >> (kFastStartBits - 53) != 0;
   const unsigned bits = 52 + bit_length(smallest_high);
-  const ExponentSplit e = split_exponent(p, fast_start ? bits - 57 : 63);
+  // Otherwise the start is scalar, by pow2_mod, which for d < 2^64 takes two
+  // hardware divisions as long as 104 + e0 < 128.
+  const ExponentSplit e = split_exponent(p, fast_start ? bits - 57 : 23);
   const unsigned k = 104 + static_cast<unsigned>(e.lead);
   if (fast_start) {
     const double two_k = std::ldexp(1.0, static_cast<int>(k));
