@@ -83,9 +83,8 @@ u128 pow2_mod(unsigned k, u128 d) {
   // quotient estimated in double precision. Each rounding errs by at most
   // 2^-53 relatively; with about nine of them and q < 2^48 the estimate is
   // off by less than one, so the exact difference lies in [-d, 2d) and,
-  // d being below 2^125, is recovered from its value modulo 2^128, read as a
-  // two's complement number. The
-  // correction loops make the result exact whatever the estimate.
+  // d being below 2^125, is recovered from its value modulo 2^128 read as a
+  // two's complement number. The correction loops then make it exact.
   const double inv = 1.0 / to_double(d);
   while (rem > 0) {
     const unsigned t = std::min(rem, 48u);
@@ -99,10 +98,6 @@ u128 pow2_mod(unsigned k, u128 d) {
   }
   return r;
 }
-
-// Implemented in kernels_ifma.cpp; callers check ifma_supported() first.
-void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                std::uint8_t* divides);
 
 }  // namespace kernels_internal
 
@@ -178,7 +173,7 @@ inline std::uint64_t mont_pow2_64(std::uint64_t e, std::uint64_t d) {
 // multiplier works on W independent dependency chains at once. out[j] gets
 // 2^p mod d[j].
 template <int W>
-void mont64_group(const ExponentSplit& e, unsigned /*bits*/, const u128* dd, std::uint64_t* out) {
+void mont64_group(const ExponentSplit& e, const u128* dd, std::uint64_t* out) {
   std::uint64_t d[W], dinv[W], x[W];
 #pragma GCC unroll 16
   for (int j = 0; j < W; ++j) {
@@ -245,7 +240,7 @@ inline u128 redc128(Wide t, u128 d, u128 dinv) {
 }
 
 template <int W>
-void mont128_group(const ExponentSplit& e, unsigned /*bits*/, const u128* dd, u128* out) {
+void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
   u128 d[W], dinv[W], x[W];
   for (int j = 0; j < W; ++j) {
     d[j] = dd[j];
@@ -281,10 +276,9 @@ void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
     }
     u128 smallest = src[0];
     for (std::size_t j = 1; j < W; ++j) smallest = std::min(smallest, src[j]);
-    const unsigned bits = bit_length(smallest);
-    const ExponentSplit e = split_exponent(p, cap(bits));
+    const ExponentSplit e = split_exponent(p, cap(bit_length(smallest)));
     Word out[W];
-    group(e, bits, src, out);
+    group(e, src, out);
     for (std::size_t j = 0; j < count; ++j) {
       if (residue != nullptr) residue[i + j] = out[j];
       if (divides != nullptr) divides[i + j] = out[j] == 1;
@@ -305,11 +299,13 @@ void mont64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 
 void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                    std::uint8_t* divides) {
-  // pow2_mod climbs from 2^(bits-1) in steps of 48 bits: keep the start at two
-  // steps for the usual sizes, and short near 2^128 where it doubles bitwise.
+  // Below 2^64 pow2_mod divides in hardware; above, it climbs from
+  // 2^(bits-1) in steps of 48 bits: keep that at two steps for the usual
+  // sizes, and short near 2^128 where it doubles bit by bit.
   scalar_batch<kMont128Width, u128>(
       p, d, n, residue, divides, mont128_group<kMont128Width>,
       [](unsigned bits) -> std::uint64_t {
+        if (bits <= 64) return 63;
         if (bits >= 126) return 15;
         return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
       });

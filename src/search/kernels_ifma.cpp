@@ -10,6 +10,7 @@
 //   Leaving Montgomery form: (x + m d) / R < 4d / R + d, so at most d, and
 //   never d itself since x is congruent to 2^p R, a unit mod d: the result
 //   is the exact residue in [0, d).
+//   Start: the Montgomery form of 2^e0 enters below 2d (see start_fast).
 //   Limbs: x < 4d < 2^102, so the high limb is below 2^50 and twice it
 //   still fits the 52 bits the multiplier reads.
 //
