@@ -1,0 +1,111 @@
+// The fast path against the reference path: the same console output (but
+// for the time figures), the same results.txt and the same checkpoints, on
+// segments that bring every kernel and the integer library into play.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "driver/big_int.h"
+#include "driver/run_state.h"
+#include "search/segment_loop.h"
+#include "sieve/prime_table.h"
+#include "support/run_program.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SearchCase {
+  const char* name;
+  const char* p;
+  const char* k_first;
+  long count;          // values of k from k_first
+  std::int32_t length; // segment length
+  float end_bits;      // decides the sieving primes
+};
+
+struct Outcome {
+  std::string console, results, status;
+};
+
+const SmallPrimeTable& primes() {
+  static const SmallPrimeTable table = [] {
+    SmallPrimeTable t;
+    build_prime_table(t);
+    return t;
+  }();
+  return table;
+}
+
+Outcome search(const SearchCase& run, SearchPath path) {
+  TempDir dir;
+  const fs::path home = fs::current_path();
+  fs::current_path(dir.path());
+  RunState s;
+  mpz_set_str(s.exponent, run.p, 10);
+  mpz_mul_ui(s.two_p, s.exponent, 2);
+  mpz_set_str(s.k_first, run.k_first, 10);
+  mpz_mul(s.d, s.k_first, s.two_p);
+  mpz_add_ui(s.d, s.d, 1);
+  mpz_set_ui(s.d_low, 3);
+  mpz_set_ui(s.d_high, 1000);
+  s.end_bits = run.end_bits;
+  mpz_set_si(s.full_segments, run.count / run.length);
+  s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
+  s.sieve_prime_count = sieve_prime_count_for(primes(), run.end_bits);
+  testing::internal::CaptureStdout();
+  run_segments(s, primes(), run.length, {}, path);
+  Outcome out;
+  out.console = mask_times(testing::internal::GetCapturedStdout());
+  out.results = slurp("results.txt");
+  out.status = slurp("status.txt");
+  fs::current_path(home);
+  return out;
+}
+
+TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
+  const SearchCase runs[] = {
+      {"worked run", "11", "1", 46, 46, 10.0f},
+      {"short segments", "11", "1", 46, 7, 10.0f},
+      {"M37, factor 616318177 mid-segment", "37", "8328000", 3000, 1000, 20.0f},
+      {"M71, three factors, three segments", "71", "1", 1600000, 600000, 20.0f},
+      {"M67 near 2^28", "67", "1445000", 200000, 100000, 20.0f},
+      {"32-bit exponent near 2^57", "3321928097", "31000000", 300000, 300000, 58.0f},
+      {"across 2^64", "86249", "106938000000000", 200000, 200000, 20.0f},
+      {"across 2^100", "86249", "7348600000000000000000000", 100000, 100000, 20.0f},
+      {"64-bit exponent", "18446744073709551557", "1000000000000", 100000, 100000, 20.0f},
+      {"exponent beyond 64 bits", "618970019642690137449562111", "1", 20000, 20000, 20.0f},
+      {"sieving prime as exponent", "1277", "1", 50000, 50000, 20.0f},
+  };
+  for (const SearchCase& run : runs) {
+    const Outcome reference = search(run, SearchPath::Reference);
+    const Outcome fast = search(run, SearchPath::Fast);
+    EXPECT_EQ(fast.console, reference.console) << run.name;
+    EXPECT_EQ(fast.results, reference.results) << run.name;
+    EXPECT_EQ(fast.status, reference.status) << run.name;
+  }
+}
+
+TEST(Paths, KnownFactorsAreFoundOnTheFastPath) {
+  // Factors from the public record of these numbers.
+  struct Known {
+    const char* p;
+    const char* k_first;
+    long count;
+    const char* results;
+  };
+  const Known known[] = {
+      {"37", "1", 9000000, "M37 has a factor: 223\nM37 has a factor: 616318177\n"},
+      {"71", "1", 1600000,
+       "M71 has a factor: 228479\nM71 has a factor: 48544121\nM71 has a factor: 212885833\n"},
+      {"97", "1", 100, "M97 has a factor: 11447\n"},
+      {"67", "5685360000", 200000, "M67 has a factor: 761838257287\n"},
+  };
+  for (const Known& k : known) {
+    const SearchCase run{k.p, k.p, k.k_first, k.count, kSegmentK, 40.0f};
+    EXPECT_EQ(search(run, SearchPath::Fast).results, k.results) << k.p;
+  }
+}
+
+}  // namespace
