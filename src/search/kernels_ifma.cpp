@@ -95,11 +95,13 @@ IFMA_INLINE void start_fast(__m512i d0, __m512i d1, double two_k, __m512i& x0,
                         mask);
 }
 
-// x <- x^2 / R mod d (lazily, below 2d), then doubled when shift holds 1.
+// x <- x^2 / R mod d (lazily, below 2d), then doubled if kDouble. The bit of
+// p is the same in every lane, so the caller branches on it once per step.
 // Columns c0..c3 collect the product and m*d in 64-bit lanes; each stays far
 // below 2^64 (at most six 52-bit terms plus small carries).
+template <bool kDouble>
 IFMA_INLINE void square_step(__m512i& x0, __m512i& x1, __m512i d0, __m512i d1,
-                             __m512i dinv, __m128i shift) {
+                             __m512i dinv) {
   const __m512i zero = _mm512_setzero_si512();
   const __m512i x1x2 = _mm512_add_epi64(x1, x1);  // below 2^51, see above
   const __m512i c0 = lo52(x0, x0);
@@ -123,9 +125,11 @@ IFMA_INLINE void square_step(__m512i& x0, __m512i& x1, __m512i d0, __m512i d1,
   c2 = _mm512_madd52lo_epu64(c2, m1, d1);
   c3 = _mm512_madd52hi_epu64(c3, m1, d1);
   c2 = _mm512_add_epi64(c2, _mm512_srli_epi64(t1, 52));
-  // The result is c2 + c3 * 2^52; doubling it is a shift of both columns.
-  c2 = _mm512_sll_epi64(c2, shift);
-  c3 = _mm512_sll_epi64(c3, shift);
+  // The result is c2 + c3 * 2^52; doubling it doubles both columns.
+  if (kDouble) {
+    c2 = _mm512_add_epi64(c2, c2);
+    c3 = _mm512_add_epi64(c3, c3);
+  }
   x0 = _mm512_and_si512(c2, _mm512_set1_epi64(kMask52));
   x1 = _mm512_add_epi64(c3, _mm512_srli_epi64(c2, 52));
 }
@@ -196,9 +200,13 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
     for (int g = 0; g < kGroups; ++g) split_limbs(start + 8 * g, x0[g], x1[g]);
   }
   for (unsigned i = e.rest; i-- > 0;) {
-    const __m128i shift = _mm_cvtsi64_si128(static_cast<long long>((p >> i) & 1));
+    if ((p >> i) & 1) {
 #pragma GCC unroll 8
-    for (int g = 0; g < kGroups; ++g) square_step(x0[g], x1[g], d0[g], d1[g], dinv[g], shift);
+      for (int g = 0; g < kGroups; ++g) square_step<true>(x0[g], x1[g], d0[g], d1[g], dinv[g]);
+    } else {
+#pragma GCC unroll 8
+      for (int g = 0; g < kGroups; ++g) square_step<false>(x0[g], x1[g], d0[g], d1[g], dinv[g]);
+    }
   }
   for (int g = 0; g < kGroups; ++g) {
     leave_montgomery(x0[g], x1[g], d0[g], d1[g], dinv[g]);
