@@ -34,17 +34,20 @@ ExponentSplit split_exponent(std::uint64_t p, std::uint64_t cap) {
 
 namespace {
 
-// Branch-free selection: the comparisons below depend on the data and would
-// be mispredicted half of the time; the compiler does not turn 128-bit
-// selections into conditional moves on its own.
-inline u128 mask_if(bool c) { return -static_cast<u128>(c); }
-
-// a + b mod d for a, b < d < 2^128, without overflowing 128 bits:
-// a - (d - b), plus d when that went below zero.
-inline u128 add_mod(u128 a, u128 b, u128 d) {
-  const u128 gap = d - b;  // >= 1
-  return (a - gap) + (d & mask_if(a < gap));
+// a - b modulo 2^128, plus d when that went below zero. The borrow is read
+// from the top bits (it is set where a lacks a bit b has, or where they agree
+// and the difference has it): GCC compiles a 128-bit comparison, even an
+// overflow builtin, into a branch, mispredicted half of the time here.
+inline u128 sub_add_if_negative(u128 a, u128 b, u128 d) {
+  const u128 r = a - b;
+  const auto ah = static_cast<std::uint64_t>(a >> 64), bh = static_cast<std::uint64_t>(b >> 64);
+  const auto rh = static_cast<std::uint64_t>(r >> 64);
+  const std::uint64_t mask = -(((~ah & bh) | (~(ah ^ bh) & rh)) >> 63);
+  return r + (d & ((u128(mask) << 64) | mask));
 }
+
+// a + b mod d for a, b < d < 2^128, without overflowing 128 bits.
+inline u128 add_mod(u128 a, u128 b, u128 d) { return sub_add_if_negative(a, d - b, d); }
 
 inline double to_double(u128 x) {
   return static_cast<double>(static_cast<std::uint64_t>(x >> 64)) * 0x1p64 +
@@ -236,7 +239,7 @@ inline u128 inverse128(u128 d) {
 inline u128 redc128(Wide t, u128 d, u128 dinv) {
   const u128 m = t.lo * dinv;
   const u128 mh = mul_wide(m, d).hi;
-  return (t.hi - mh) + (d & kernels_internal::mask_if(t.hi < mh));
+  return kernels_internal::sub_add_if_negative(t.hi, mh, d);
 }
 
 template <int W>
