@@ -140,8 +140,9 @@ std::string param_name(const ::testing::TestParamInfo<Kernel>& info) {
 // from 2 to the kernel's bound, in batches of varying size and exponent. Every
 // eighth batch mixes sizes, so small and large candidates share a block.
 TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
-  std::cout << "seed " << kSeed << '\n';
-  std::mt19937_64 rng(kSeed + static_cast<unsigned>(kernel()));
+  const std::uint64_t seed = kSeed + static_cast<unsigned>(kernel());
+  std::cout << "seed " << seed << '\n';
+  std::mt19937_64 rng(seed);
   const unsigned max_bits = kernel_max_bits(kernel());
   const std::size_t per_length = 1000000 / (max_bits - 1) + 1;
   const std::vector<std::uint64_t> special = special_exponents();
