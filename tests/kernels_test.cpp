@@ -168,12 +168,13 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
   EXPECT_GE(total, 1000000u);
 }
 
-// The values around 2^52, 2^64, 2^100, 2^127 and 2^128 that the kernel
-// accepts, the top of its range, and every small odd d, under many exponents.
+// The values around 2^52, 2^60, 2^64, 2^100, 2^127 and 2^128 that the
+// kernel accepts (limb, lazy-form and kernel limits), the top of its range,
+// and every small odd d, under many exponents.
 TEST_P(KernelTest, MatchesGmpAtTheLimits) {
   std::vector<u128> d;
   for (u128 x = 3; x < 400; x += 2) d.push_back(x);
-  for (unsigned b : {52u, 64u, 100u, 127u, 128u}) {
+  for (unsigned b : {52u, 60u, 64u, 100u, 127u, 128u}) {
     const u128 edge = b == 128 ? 0 : u128(1) << b;  // 2^128 wraps to 0
     for (unsigned j = 1; j < 12; j += 2) {
       d.push_back(edge - j);

@@ -172,32 +172,62 @@ inline std::uint64_t mont_pow2_64(std::uint64_t e, std::uint64_t d) {
   return kernels_internal::div_rem(std::uint64_t(1) << e, 0, d);
 }
 
+// Below 2^60 a lazier form pays: with -d^-1 instead of d^-1, (T + m d) / 2^64
+// for T = x^2 and x < 4d is below 16 d^2 / 2^64 + d < 2d, so the result needs
+// no correction and a doubling (below 4d) none either. The low words of T
+// and m d add up to 0 or 2^64, so the carry between them is (T mod 2^64 != 0).
+// Leaving Montgomery form, (x + m d) / 2^64 < 4d / 2^64 + d is at most d and
+// never d itself (x is a unit mod d times 2^64): the residue exactly.
+constexpr std::uint64_t kMont64LazyLimit = std::uint64_t(1) << 60;
+
+inline std::uint64_t redc64_lazy(std::uint64_t hi, std::uint64_t lo, std::uint64_t d,
+                                 std::uint64_t neg_dinv) {
+  const std::uint64_t m = lo * neg_dinv;
+  return hi + static_cast<std::uint64_t>((u128(m) * d) >> 64) + (lo != 0);
+}
+
 // W candidates advance through the same exponent bits side by side, so the
 // multiplier works on W independent dependency chains at once. out[j] gets
 // 2^p mod d[j].
-template <int W>
-void mont64_group(const ExponentSplit& e, const u128* dd, std::uint64_t* out) {
-  std::uint64_t d[W], dinv[W], x[W];
+template <int W, bool kLazy>
+void mont64_chains(const ExponentSplit& e, const std::uint64_t* d, std::uint64_t* out) {
+  std::uint64_t dinv[W], x[W];
 #pragma GCC unroll 16
   for (int j = 0; j < W; ++j) {
-    d[j] = static_cast<std::uint64_t>(dd[j]);
-    dinv[j] = inverse64(d[j]);
+    dinv[j] = kLazy ? -inverse64(d[j]) : inverse64(d[j]);
     x[j] = mont_pow2_64(e.lead, d[j]);
   }
   for (unsigned i = e.rest; i-- > 0;) {
 #pragma GCC unroll 16
     for (int j = 0; j < W; ++j) {
       const u128 t = u128(x[j]) * x[j];
-      x[j] = redc64(static_cast<std::uint64_t>(t >> 64),
-                    static_cast<std::uint64_t>(t), d[j], dinv[j]);
+      const auto hi = static_cast<std::uint64_t>(t >> 64), lo = static_cast<std::uint64_t>(t);
+      x[j] = kLazy ? redc64_lazy(hi, lo, d[j], dinv[j]) : redc64(hi, lo, d[j], dinv[j]);
     }
     if ((e.p >> i) & 1) {
 #pragma GCC unroll 16
-      for (int j = 0; j < W; ++j) x[j] = double_mod64(x[j], d[j]);
+      for (int j = 0; j < W; ++j) x[j] = kLazy ? x[j] + x[j] : double_mod64(x[j], d[j]);
     }
   }
 #pragma GCC unroll 16
-  for (int j = 0; j < W; ++j) out[j] = redc64(0, x[j], d[j], dinv[j]);
+  for (int j = 0; j < W; ++j) {
+    out[j] = kLazy ? redc64_lazy(0, x[j], d[j], dinv[j]) : redc64(0, x[j], d[j], dinv[j]);
+  }
+}
+
+template <int W>
+void mont64_group(const ExponentSplit& e, const u128* dd, std::uint64_t* out) {
+  std::uint64_t d[W];
+  std::uint64_t largest = 0;
+  for (int j = 0; j < W; ++j) {
+    d[j] = static_cast<std::uint64_t>(dd[j]);
+    largest = std::max(largest, d[j]);
+  }
+  if (largest < kMont64LazyLimit) {
+    mont64_chains<W, true>(e, d, out);
+  } else {
+    mont64_chains<W, false>(e, d, out);
+  }
 }
 
 // ---------------------------------------------------------------------------
