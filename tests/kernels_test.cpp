@@ -90,7 +90,7 @@ bool below_bound(Kernel k, u128 d) {
 
 // Exponents that stress the exponent walk: the shortest, single bits, runs of
 // ones (a doubling after every squaring), the widest.
-std::vector<std::uint64_t> special_exponents() {
+std::vector<std::uint64_t> edge_exponents() {
   std::vector<std::uint64_t> ps = {1, 2, 3, 4, 5, 6, 7, 11, 86249, 3321928097, kMaxP};
   for (unsigned k = 2; k < 64; k += 3) {
     ps.push_back(std::uint64_t(1) << k);
@@ -145,13 +145,13 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
   std::mt19937_64 rng(seed);
   const unsigned max_bits = kernel_max_bits(kernel());
   const std::size_t per_length = 1000000 / (max_bits - 1) + 1;
-  const std::vector<std::uint64_t> special = special_exponents();
+  const std::vector<std::uint64_t> edges = edge_exponents();
   std::size_t batches = 0, total = 0;
   int bad = 0;
   for (unsigned bits = 2; bits <= max_bits && bad == 0; ++bits) {
     for (std::size_t done = 0; done < per_length && bad == 0; ++batches) {
       const std::uint64_t p = batches % 4 == 0
-                                  ? special[(batches / 4) % special.size()]
+                                  ? edges[(batches / 4) % edges.size()]
                                   : random_exponent(rng, 1 + static_cast<unsigned>(rng() % 64));
       const std::size_t n = 1 + rng() % (2 * width() + 17);
       std::vector<u128> d(n);
@@ -187,7 +187,7 @@ TEST_P(KernelTest, MatchesGmpAtTheLimits) {
   for (unsigned j = 1; j < 20; j += 2) d.push_back((top_edge >> 1) + j);
   std::erase_if(d, [this](u128 x) { return !below_bound(kernel(), x); });
 
-  std::vector<std::uint64_t> ps = special_exponents();
+  std::vector<std::uint64_t> ps = edge_exponents();
   for (std::uint64_t p = 1; p <= 130; ++p) ps.push_back(p);
   std::mt19937_64 rng(kSeed);
   for (int i = 0; i < 64; ++i) ps.push_back(random_exponent(rng, 1 + static_cast<unsigned>(i)));
