@@ -1,8 +1,12 @@
 // End-to-end: the program run in a fresh directory with a given input.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/run_program.h"
 
@@ -108,6 +112,69 @@ TEST(Cli, UnwritableResultsEndsWithStatusTwo) {
   EXPECT_EQ(r.err, "results.txt: cannot write: No space left on device\n");
   EXPECT_NE(r.out.find("M86249 no factor from 60.000 bits to 56.000 bits.\n\nTotal time"),
             std::string::npos);
+}
+
+TEST(Cli, AcceptedExponentsReachTheDepthPrompts) {
+  // Primes next to table entries, and one above the lookup limit; an end
+  // depth below the start keeps each run short.
+  for (const char* p : {"1277", "1283", "86249", "25964957", "80000023"}) {
+    Session s;
+    const RunResult r = s.run({}, std::string(p) + "\n10\n5\n");
+    EXPECT_EQ(r.exit_status, 0) << p;
+    EXPECT_EQ(r.out.substr(0, kNewBanner.size() + kPrompts.size()), kNewBanner + kPrompts) << p;
+    EXPECT_EQ(s.file("results.txt"), std::string("M") + p + " no factor from 10.000 bits to 5.000 bits.\n");
+  }
+}
+
+TEST(Cli, StartDepthBelowTwoIsRaised) {
+  for (const char* depth : {"1.5", "0", "-3"}) {
+    Session s;
+    const RunResult r = s.run({}, std::string("1277\n") + depth + "\n1\n");
+    EXPECT_EQ(r.exit_status, 0) << depth;
+    EXPECT_NE(r.out.find("\nSieving factors from 2.000 bits up to 1.000 bits...\n"),
+              std::string::npos) << depth;
+    EXPECT_EQ(s.file("results.txt"), "M1277 no factor from 2.000 bits to 1.000 bits.\n");
+  }
+}
+
+// Starts a long run, waits until its output holds `until`, then kills it.
+std::string output_until(const std::vector<std::string>& args, const std::string& input,
+                         const std::string& until, Session& s) {
+  Running running = start_program(kProgram, args, input, s.dir.path());
+  for (int i = 0; i < 3000 && slurp(running.out_path).find(until) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(running.pid, SIGKILL);
+  return finish_program(running).out;
+}
+
+TEST(Cli, AcceptedDialogueOfALongRun) {
+  Session s;
+  const std::string out = output_until({}, "86249\n60\n61\n", "Sieve time", s);
+  EXPECT_EQ(out.substr(0, out.find("Sieve time")),
+            kNewBanner + kPrompts +
+                "\nSieving factors from 60.000 bits up to 61.000 bits...\n"
+                "\nReinitializing sieve\n\n");
+  Session t;
+  const std::string fractional = output_until({}, "86249\n64.5\n65.25\n", "Reinit", t);
+  EXPECT_NE(fractional.find("\nSieving factors from 64.500 bits up to 65.250 bits...\n"),
+            std::string::npos);
+}
+
+TEST(Cli, ResumedRunOpensWithItsThreeLines) {
+  // A checkpoint at the top of the range: the run resumes, searches an
+  // empty segment and ends.
+  Session s;
+  s.write("status.txt",
+          "86249\n13367360834407\n1152921504606846975\n2305843009213693952\n60.000\n61.000\n");
+  const RunResult r = s.run({"-r"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  const std::string head =
+      "Tamrisk v. 4.02 - October 29th, 2005\n"
+      "(trial factoring of Mersenne numbers 2^p-1 by a sieve over d = 2kp+1)\n"
+      "Resuming factoring of 86249 up to 61.000 bit depth...\n";
+  EXPECT_EQ(r.out.substr(0, head.size()), head);
+  EXPECT_EQ(s.file("results.txt"), "M86249 no factor from 60.000 bits to 61.000 bits.\n");
 }
 
 }  // namespace
