@@ -1,8 +1,10 @@
 #include "search/fast_walk.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "search/candidate_test.h"
@@ -45,38 +47,44 @@ class BatchTester {
       mpz_add_ui(first, first, 1);
       d0_ = to_u128(first);
       two_p_ = to_u128(state.two_p);
+      narrow_step_ = two_p_ >> 64 == 0;
     }
-    offsets_.reserve(kBatch);
-    d_.resize(kBatch);
-    flags_.resize(kBatch);
   }
 
+  // Queues the candidate of an offset; a full batch is tested at once.
   void add(std::int64_t offset) {
-    offsets_.push_back(offset);
-    if (offsets_.size() == kBatch) flush();
+    offsets_[count_] = offset;
+    if (++count_ == kBatch) flush();
   }
 
   void flush() {
-    const std::size_t count = offsets_.size();
-    if (count == 0) return;
+    if (count_ == 0) return;
     if (native_) {
-      for (std::size_t i = 0; i < count; ++i) {
-        d_[i] = d0_ + static_cast<u128>(offsets_[i]) * two_p_;
+      // 2p below 2^64 (every exponent below 2^63) needs one 64-bit product.
+      if (narrow_step_) {
+        const auto step = static_cast<std::uint64_t>(two_p_);
+        for (std::size_t i = 0; i < count_; ++i) {
+          d_[i] = d0_ + static_cast<u128>(static_cast<std::uint64_t>(offsets_[i])) * step;
+        }
+      } else {
+        for (std::size_t i = 0; i < count_; ++i) {
+          d_[i] = d0_ + static_cast<u128>(offsets_[i]) * two_p_;
+        }
       }
-      divides_batch(kernel_, p_, d_.data(), count, flags_.data());
-      for (std::size_t i = 0; i < count; ++i) {
+      divides_batch(kernel_, p_, d_.data(), count_, flags_.data());
+      for (std::size_t i = 0; i < count_; ++i) {
         if (flags_[i]) hits_.push_back(offsets_[i]);
       }
     } else {
       BigInt k, d, residue;
-      for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t i = 0; i < count_; ++i) {
         mpz_add_ui(k, state_.k_first, static_cast<unsigned long>(offsets_[i]));
         mpz_mul(d, k, state_.two_p);
         mpz_add_ui(d, d, 1);
         if (divides_mersenne(residue, state_.exponent, d)) hits_.push_back(offsets_[i]);
       }
     }
-    offsets_.clear();
+    count_ = 0;
   }
 
   // The divisors found since the last call, in increasing order.
@@ -90,12 +98,14 @@ class BatchTester {
  private:
   const RunState& state_;
   bool native_ = false;
+  bool narrow_step_ = false;
   Kernel kernel_ = Kernel::Gmp;
   std::uint64_t p_ = 0;
   u128 d0_ = 0, two_p_ = 0;
-  std::vector<std::int64_t> offsets_;
-  std::vector<u128> d_;
-  std::vector<std::uint8_t> flags_;
+  std::size_t count_ = 0;
+  std::array<std::int64_t, kBatch> offsets_{};
+  std::array<u128, kBatch> d_{};
+  std::array<std::uint8_t, kBatch> flags_{};
   std::vector<std::int64_t> hits_;
 };
 
@@ -105,7 +115,8 @@ void test_segment_fast(RunState& state, const FastMask& mask) {
   const std::int32_t n = state.segment_size;
   assert(n == mask.n);
   const std::int32_t chunk = chunk_length(n);
-  BatchTester tester(state, n);
+  const auto tester_storage = std::make_unique<BatchTester>(state, n);  // 100 KB: off the stack
+  BatchTester& tester = *tester_storage;
   BigInt residue;
   std::int32_t j = 0;
   while (j < n) {
