@@ -10,17 +10,9 @@
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"
+#include "support/prime_table.h"
 
 namespace {
-
-const SmallPrimeTable& table() {
-  static const SmallPrimeTable t = [] {
-    SmallPrimeTable built;
-    build_prime_table(built);
-    return built;
-  }();
-  return t;
-}
 
 struct Segment {
   std::string p;        // decimal exponent
@@ -43,15 +35,15 @@ void expect_same_mask(const Segment& s, std::int64_t block_bits = 0) {
   mpz_mul_ui(two_p, p, 2);
   mpz_mul(first, k, two_p);
   mpz_add_ui(first, first, 1);
-  const std::int32_t count = sieve_prime_count_for(table(), s.end_bits);
+  const std::int32_t count = sieve_prime_count_for(built_prime_table(), s.end_bits);
 
   static CandidateWindow window;
   BigInt reference;
   build_candidate_mask(window, reference, first, two_p, s.n);
-  mark_small_primes(table(), count, window, reference, s.n);
+  mark_small_primes(built_prime_table(), count, window, reference, s.n);
 
   FastSieveContext ctx;
-  prepare_fast_sieve(ctx, table(), count, p);
+  prepare_fast_sieve(ctx, built_prime_table(), count, p);
   if (block_bits > 0) ctx.block_bits = block_bits;
   FastMask fast;
   build_fast_mask(fast, ctx, k, s.n);

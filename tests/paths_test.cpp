@@ -10,6 +10,7 @@
 #include "driver/run_state.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
+#include "support/prime_table.h"
 #include "support/run_program.h"
 
 namespace {
@@ -29,15 +30,6 @@ struct Outcome {
   std::string console, results, status;
 };
 
-const SmallPrimeTable& primes() {
-  static const SmallPrimeTable table = [] {
-    SmallPrimeTable t;
-    build_prime_table(t);
-    return t;
-  }();
-  return table;
-}
-
 Outcome search(const SearchCase& run, SearchPath path) {
   TempDir dir;
   const fs::path home = fs::current_path();
@@ -53,9 +45,9 @@ Outcome search(const SearchCase& run, SearchPath path) {
   s.end_bits = run.end_bits;
   mpz_set_si(s.full_segments, run.count / run.length);
   s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
-  s.sieve_prime_count = sieve_prime_count_for(primes(), run.end_bits);
+  s.sieve_prime_count = sieve_prime_count_for(built_prime_table(), run.end_bits);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), run.length, {}, path);
+  run_segments(s, built_prime_table(), run.length, {}, path);
   Outcome out;
   out.console = mask_times(testing::internal::GetCapturedStdout());
   out.results = slurp("results.txt");

@@ -16,6 +16,7 @@
 #include "search/candidate_test.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
+#include "support/prime_table.h"
 #include "support/run_program.h"
 
 namespace {
@@ -38,15 +39,6 @@ class InTempDir : public ::testing::Test {
   TempDir dir_;
   fs::path home_;
 };
-
-const SmallPrimeTable& primes() {
-  static const SmallPrimeTable table = [] {
-    SmallPrimeTable t;
-    build_prime_table(t);
-    return t;
-  }();
-  return table;
-}
 
 // A run over `count` values of k from k_first (count may be negative), cut
 // into segments of `length`, as the plan would leave it.
@@ -245,9 +237,9 @@ TEST_P(Completeness, EveryPrimeDivisorInTheRangeIsReported) {
     const float end_bits = static_cast<float>(mpz_sizeinbase(d_end, 2));
     RunState s;
     plan_run(s, c.p, c.k_first, c.count, kSegmentK,
-             sieve_prime_count_for(primes(), end_bits));
+             sieve_prime_count_for(built_prime_table(), end_bits));
     testing::internal::CaptureStdout();
-    run_segments(s, primes(), kSegmentK, {}, GetParam());
+    run_segments(s, built_prime_table(), kSegmentK, {}, GetParam());
     testing::internal::GetCapturedStdout();
 
     const auto reported = recorded(file("results.txt"), c.p);
@@ -291,7 +283,7 @@ TEST_P(Segments, EveryKCoveredOnceWhateverTheSegmentLength) {
         EXPECT_EQ(file("status.txt"), std::to_string(r.p) + "\n" + std::to_string(next) +
                                           "\n5\n7\n3.500\n4.250\n");
       };
-      run_segments(s, primes(), length, after_segment, GetParam());
+      run_segments(s, built_prime_table(), length, after_segment, GetParam());
       const std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(covered_to, r.k_first + r.count) << length;
       EXPECT_EQ(segments, r.count / length + 1) << length;
@@ -315,7 +307,7 @@ TEST_P(Segments, ExactMultipleEndsWithAnEmptyFinalSegment) {
   std::vector<std::string> checkpoints;
   testing::internal::CaptureStdout();
   run_segments(
-      s, primes(), 46, [&](const RunState&) { checkpoints.push_back(file("status.txt")); },
+      s, built_prime_table(), 46, [&](const RunState&) { checkpoints.push_back(file("status.txt")); },
       GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_EQ(checkpoints.size(), 3u);
@@ -331,7 +323,7 @@ TEST_P(Segments, EmptyRangeRunsOneSegmentOfNothing) {
   RunState s;
   plan_run(s, 86249, "6683680417203", 0, kSegmentK, 200);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), kSegmentK, {}, GetParam());
+  run_segments(s, built_prime_table(), kSegmentK, {}, GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(mask_times(out),
             "\nReinitializing sieve\n\nSieve time   : # secs. sieve percentage : 0.000\n");
@@ -346,7 +338,7 @@ TEST_P(Segments, NegativePlanRunsNoSegment) {
   plan_run(s, 11, "40", -5, 46, 50);
   ASSERT_EQ(mpz_get_si(s.full_segments), -1);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), 46, {}, GetParam());
+  run_segments(s, built_prime_table(), 46, {}, GetParam());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(exists("status.txt"));
   EXPECT_EQ(to_decimal(s.k_first), "40");
@@ -358,7 +350,7 @@ TEST_P(Segments, ProgressBeforeAnyTestShowsTheRunsFirstCandidate) {
   RunState s;
   plan_run(s, 11, "2", 19, 46, 50);
   testing::internal::CaptureStdout();
-  run_segments(s, primes(), 46, {}, GetParam());
+  run_segments(s, built_prime_table(), 46, {}, GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("\n\nk=1, d=45\r"), std::string::npos);
   EXPECT_EQ(progress_ks(out).size(), 19u);
@@ -371,7 +363,7 @@ TEST_P(Segments, UnwritableCheckpointIsFlaggedAndTheRunGoesOn) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   int segments = 0;
-  run_segments(s, primes(), 46, [&](const RunState&) { ++segments; }, GetParam());
+  run_segments(s, built_prime_table(), 46, [&](const RunState&) { ++segments; }, GetParam());
   testing::internal::GetCapturedStdout();
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(segments, 3);
