@@ -1,0 +1,487 @@
+#!/usr/bin/env bash
+# End-to-end tests of scripts/tamrisk-batch, the GNU parallel front end.
+# usage: batch_test.sh PROGRAM BATCH_SCRIPT [CASE...]
+# With CASE names, only those run (e.g. "interruption").
+set -uo pipefail
+
+program=$(readlink -f -- "$1")
+batch=$(readlink -f -- "$2")
+shift 2
+tmp=$(mktemp -d)
+trap '[ -n "${KEEP_TMP-}" ] || rm -rf "$tmp"' EXIT
+failures=0
+checks=0
+
+# ---- checking ----
+fail() {
+  printf 'FAIL [%s] %s\n' "$case_name" "$1"
+  failures=$((failures + 1))
+}
+expect() {  # expect DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$what"
+}
+expect_eq() {  # expect_eq DESCRIPTION EXPECTED ACTUAL
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+  fi
+}
+contains_line() { grep -qxF -- "$2" <<<"$1"; }  # contains_line TEXT LINE
+not_contains() { ! grep -qF -- "$2" <<<"$1"; }   # not_contains TEXT PART
+file_or_empty() { cat -- "$1" 2>/dev/null; }
+
+# d divides 2^p - 1 exactly when 2^p mod d = 1 (d < 2^31 here, so the
+# products fit in bash arithmetic).
+divides_mersenne() {
+  local p=$1 d=$2 r=1 b=2
+  while ((p > 0)); do
+    ((p & 1)) && r=$((r * b % d))
+    b=$((b * b % d))
+    p=$((p >> 1))
+  done
+  ((r == 1 % d))
+}
+
+# run_batch DIR ARGS...: runs the batch in DIR; sets rc, out, err.
+run_batch() {
+  local dir=$1
+  shift
+  (cd "$dir" && "$batch" "$@" >"$tmp/out" 2>"$tmp/err" </dev/null)
+  rc=$?
+  out=$(cat "$tmp/out")
+  err=$(cat "$tmp/err")
+}
+
+new_case() {
+  case_name=$1
+  work=$tmp/$1
+  mkdir -p "$work"
+}
+
+# The summary row of the job on work-file line N, spaces squeezed; its outcome.
+row_of_line() {
+  awk -v n="$1" '/^line +job +outcome$/ { table = 1; next } table && $1 == n && $2 ~ /^M/' <<<"$out" |
+    tr -s ' '
+}
+outcome_of_line() {
+  row_of_line "$1" | sed -E 's/^[0-9]+ M[^ ]+ [^ ]+ [^ ]+( \([^)]*\))? //'
+}
+
+# Known factors (the complete lists below the given depths).
+factor_lines() {  # factor_lines P D...
+  local p=$1
+  shift
+  for d in "$@"; do printf 'M%s has a factor: %s\n' "$p" "$d"; done
+}
+
+# ---- cases ----
+
+case_mixed_batch() {
+  new_case mixed_batch
+  printf '%s\n' \
+    '# a mixed batch' \
+    '11 2 10' \
+    '37 2 30' \
+    '15 2 10' \
+    'Factor=ABC123,43,2,25' \
+    '' \
+    'Factor=23,2,20' \
+    $'71 2 28   # a comment after the job\r' \
+    '43 2' \
+    '1277 2 30' \
+    '31 2 20' >"$work/work.txt"
+  run_batch "$work" -j 2 --program "$program" work.txt
+
+  expect_eq "exit status: refused jobs win over the malformed line" 2 "$rc"
+  expect_eq "one stderr line, for the malformed line" \
+    "tamrisk-batch: line 9: expected P START END, found 2 fields; job skipped" "$err"
+  local expected
+  expected=$(
+    factor_lines 11 23 89
+    factor_lines 37 223 616318177
+    factor_lines 43 431 9719 2099863
+    factor_lines 23 47 178481
+    factor_lines 71 228479 48544121 212885833
+    echo "M1277 no factor from 2.000 bits to 30.000 bits."
+  )
+  expect_eq "merged results, in work-file order" "$expected" "$(file_or_empty "$work/results.txt")"
+  local line p d
+  while read -r line; do
+    [[ $line =~ ^M([0-9]+)\ has\ a\ factor:\ ([0-9]+)$ ]] || continue
+    p=${BASH_REMATCH[1]} d=${BASH_REMATCH[2]}
+    expect "$d divides M$p" divides_mersenne "$p" "$d"
+  done <"$work/results.txt"
+
+  local -a rows=(
+    "2|factors found: 23, 89"
+    "3|factors found: 223, 616318177"
+    "4|refused: You didn't enter a prime number. Try Again!"
+    "5|factors found: 431, 9719, 2099863"
+    "7|factors found: 47, 178481"
+    "8|factors found: 228479, 48544121, 212885833"
+    "10|no factor"
+    "11|refused: You entered a known Mersenne Prime number. Try Again!"
+  )
+  local row
+  for row in "${rows[@]}"; do
+    expect_eq "outcome of line ${row%%|*}" "${row#*|}" "$(outcome_of_line "${row%%|*}")"
+  done
+  expect_eq "the ID is shown" "5 M43 2 25 (ABC123) factors found: 431, 9719, 2099863" "$(row_of_line 5)"
+  expect "no row for the malformed line" test -z "$(outcome_of_line 9)"
+  expect_eq "progress lines, one per job" 8 "$(grep -c '^\[[1-8]/8\] line ' <<<"$out")"
+  expect "the last progress line counts every factor" \
+    grep -q '^\[8/8\] .*; factors so far: 12$' <<<"$out"
+  expect_eq "job directories" \
+    "$(printf '%s\n' M11_2_10 M1277_2_30 M15_2_10 M23_2_20 M31_2_20 M37_2_30 M43_2_25 M71_2_28)" \
+    "$(cd "$work/runs" && printf '%s\n' * | LC_ALL=C sort)"
+  expect_eq "exit-status marker of a finished job" 0 "$(file_or_empty "$work/runs/M71_2_28/exit-status")"
+  expect_eq "exit-status marker of a refused job" 1 "$(file_or_empty "$work/runs/M15_2_10/exit-status")"
+
+  # The same command again: finished jobs are not run again, refused ones
+  # are, and the results file gains nothing.
+  local before
+  before=$(cat "$work/results.txt")
+  run_batch "$work" -j 2 --program "$program" work.txt
+  expect_eq "second run: exit status" 2 "$rc"
+  expect "second run: counts the finished jobs" \
+    contains_line "$out" "tamrisk-batch: 8 jobs, 6 done before, 2 to run"
+  expect "second run: a finished job was not run again" test ! -e "$work/runs/M11_2_10/attempt-2.out"
+  expect "second run: a refused job was tried again" test -e "$work/runs/M15_2_10/attempt-2.out"
+  expect_eq "second run: results unchanged" "$before" "$(cat "$work/results.txt")"
+  expect_eq "second run: outcome of a job done before" "factors found: 23, 89" "$(outcome_of_line 2)"
+}
+
+# Every kind of malformed line in one work file beside a good job: each is
+# named on stderr with its line number, the good job runs, the exit status is 1.
+case_malformed_lines() {
+  new_case malformed_lines
+  local -a cases=(
+    "43 2|expected P START END, found 2 fields"
+    "43 2 10 11|expected P START END, found 4 fields"
+    "abc 2 10|the exponent 'abc' is not a whole number"
+    "-43 2 10|the exponent '-43' is not a whole number"
+    "43.0 2 10|the exponent '43.0' is not a whole number"
+    "43 x 10|the start bit depth 'x' is not a number"
+    "43 2 1e3|the end bit depth '1e3' is not a number"
+    "43 2 .|the end bit depth '.' is not a number"
+    "Factor=43,2|Factor= takes P,START,END or ID,P,START,END, not 2 fields"
+    "Factor=a,43,2,10,11|Factor= takes P,START,END or ID,P,START,END, not 5 fields"
+    "Factor=ID,x43,2,10|the exponent 'x43' is not a whole number"
+    "Factor=ID,43,,10|the start bit depth '' is not a number"
+    "Factor=|Factor= takes P,START,END or ID,P,START,END, not 1 fields"
+    "11 2 10|the same job as line 1"
+    "011 2 10|the same job as line 1"
+    "Factor=X,11,2,10|the same job as line 1"
+  )
+  local c n=1 dir=$work/bad expected=
+  mkdir -p "$dir"
+  echo "11 2 10" >"$dir/work.txt"
+  for c in "${cases[@]}"; do
+    n=$((n + 1))
+    printf '%s\n' "${c%%|*}" >>"$dir/work.txt"
+    expected+="tamrisk-batch: line $n: ${c#*|}; job skipped"$'\n'
+  done
+  run_batch "$dir" --program "$program" work.txt
+  expect_eq "exit status" 1 "$rc"
+  expect_eq "one stderr line per bad line" "${expected%$'\n'}" "$err"
+  expect_eq "the good job ran" "$(factor_lines 11 23 89)" "$(file_or_empty "$dir/results.txt")"
+  expect_eq "only the good job has a directory" M11_2_10 "$(ls "$dir/runs")"
+  expect "the count of skipped lines" contains_line "$out" \
+    "Skipped: ${#cases[@]} malformed work-file line(s), named above."
+
+  # Accepted forms, each in its own job directory.
+  dir=$work/accepted
+  mkdir -p "$dir"
+  printf '%s\n' '  # only a comment' '' '  11   2   10  ' 'factor=23,2,20' \
+    'Factor= ID 7 , 43 , +2 , 25.0 ' '0029 2.5 12.' >"$dir/work.txt"
+  run_batch "$dir" --program "$program" work.txt
+  expect_eq "accepted forms: exit status" 0 "$rc"
+  expect_eq "accepted forms: stderr" "" "$err"
+  expect_eq "accepted forms: directories" "$(printf '%s\n' M11_2_10 M23_2_20 M29_2.5_12. M43_+2_25.0)" \
+    "$(cd "$dir/runs" && printf '%s\n' * | LC_ALL=C sort)"
+  expect_eq "accepted forms: the ID is trimmed" \
+    "5 M43 +2 25.0 (ID 7) factors found: 431, 9719, 2099863" "$(row_of_line 5)"
+}
+
+case_exit_statuses() {
+  new_case exit_statuses
+  local -a cases=(
+    # work file | exit status
+    "11 2 10|0"
+    "# nothing but a comment|0"
+    "11 2 10\nbad|1"
+    "9 2 10|2"
+    "9 2 10\nbad|2"
+  )
+  local c i=0 dir text status
+  for c in "${cases[@]}"; do
+    i=$((i + 1))
+    IFS='|' read -r text status <<<"$c"
+    dir=$work/$i
+    mkdir -p "$dir"
+    printf '%b\n' "$text" >"$dir/work.txt"
+    run_batch "$dir" --program "$program" work.txt
+    expect_eq "'$text': exit status" "$status" "$rc"
+  done
+
+  # The outcomes a job can have, in one batch.
+  dir=$work/outcomes
+  mkdir -p "$dir/runs/M11_2_10"
+  # This job cannot write its results: it completes with 2 and has failed.
+  ln -s /dev/full "$dir/runs/M11_2_10/results.txt"
+  printf '%s\n' '1277 2 20' '9 2 10' '0 2 10' '11 2 4097' '11 2 10' >"$dir/work.txt"
+  run_batch "$dir" --program "$program" work.txt
+  expect_eq "outcomes: exit status" 2 "$rc"
+  local -a rows=(
+    "1|no factor"
+    "2|refused: You didn't enter a prime number. Try Again!"
+    "3|refused"
+    "4|refused: Bit depths must lie between 0 and 4096. Try Again!"
+    "5|failed (exit status 2)"
+  )
+  for c in "${rows[@]}"; do
+    expect_eq "outcome of line ${c%%|*}" "${c#*|}" "$(outcome_of_line "${c%%|*}")"
+  done
+  expect_eq "outcomes: merged results" "M1277 no factor from 2.000 bits to 20.000 bits." \
+    "$(file_or_empty "$dir/results.txt")"
+
+  # A program that dies of a signal.
+  dir=$work/killed
+  mkdir -p "$dir"
+  printf '#!/bin/sh\nkill -KILL $$\n' >"$dir/dies"
+  chmod +x "$dir/dies"
+  echo "11 2 10" >"$dir/work.txt"
+  run_batch "$dir" --program "$dir/dies" work.txt
+  expect_eq "program killed: exit status" 2 "$rc"
+  expect_eq "program killed: outcome" "failed (exit status 137, signal 9)" "$(outcome_of_line 1)"
+  expect_eq "program killed: marker" 137 "$(file_or_empty "$dir/runs/M11_2_10/exit-status")"
+
+  # The batch cannot create its results file: it stops before any job.
+  dir=$work/no_results
+  mkdir -p "$dir"
+  echo "11 2 10" >"$dir/work.txt"
+  run_batch "$dir" --program "$program" --results work.txt/res.txt work.txt
+  expect_eq "results file cannot be created: exit status" 2 "$rc"
+  expect_eq "results file cannot be created: stderr" \
+    "tamrisk-batch: cannot write the results file 'work.txt/res.txt'" "$err"
+  expect "results file cannot be created: no job ran" test ! -e "$dir/runs"
+
+  # The batch cannot write its own results file.
+  dir=$work/batch_results
+  mkdir -p "$dir"
+  echo "11 2 10" >"$dir/work.txt"
+  run_batch "$dir" --program "$program" --results /dev/full work.txt
+  expect_eq "unwritable batch results: exit status" 2 "$rc"
+  expect_eq "unwritable batch results: stderr" \
+    "tamrisk-batch: cannot write the results file '/dev/full'" "$err"
+  expect "unwritable batch results: no claim of new lines" not_contains "$out" "Results:"
+}
+
+case_options() {
+  new_case options
+  local dir=$work/o
+  mkdir -p "$dir"
+  printf '11 2 10\n23 2 20\n' >"$dir/work.txt"
+
+  run_batch "$dir" --help
+  expect_eq "--help: exit status" 0 "$rc"
+  expect "--help: shows the usage" grep -q '^usage: tamrisk-batch \[options\] WORKFILE$' <<<"$out"
+  expect "--help: tells that 2 wins over 1" grep -q '(2 wins' <<<"$out"
+
+  local -a bad=(
+    "|no work file given"
+    "work.txt work.txt|one work file only, got 2"
+    "--bogus work.txt|unknown option: --bogus"
+    "-j|option -j needs a value"
+    "-j two work.txt|-j takes a number of jobs (or N%), not 'two'"
+    "missing.txt|cannot read the work file 'missing.txt'"
+    "--program $dir/none work.txt|cannot find the program '$dir/none' (use --program or TAMRISK)"
+    "--sshloginfile $dir/none work.txt|cannot read the login file '$dir/none'"
+  )
+  local c
+  local -a args
+  for c in "${bad[@]}"; do
+    read -r -a args <<<"${c%%|*}"
+    run_batch "$dir" "${args[@]}"
+    expect_eq "'${c%%|*}': exit status" 1 "$rc"
+    expect_eq "'${c%%|*}': stderr" "tamrisk-batch: ${c#*|}" "$(head -n 1 <<<"$err")"
+  done
+  expect "nothing ran" test ! -e "$dir/runs/M11_2_10/exit-status"
+
+  # --runs, --results, the work file on stdin, the program from TAMRISK.
+  dir=$work/o2
+  mkdir -p "$dir"
+  printf '11 2 10\n23 2 20\n' >"$dir/work.txt"
+  (cd "$dir" && TAMRISK=$program "$batch" --runs=elsewhere/r --results out/res.txt - \
+    <work.txt >"$tmp/out" 2>"$tmp/err")
+  expect_eq "--runs/--results/stdin: exit status" 0 "$?"
+  expect "--runs: the jobs ran there" test -f "$dir/elsewhere/r/M23_2_20/exit-status"
+  expect "--runs: not in runs/" test ! -e "$dir/runs"
+  expect_eq "--results: the merged lines" "$(factor_lines 11 23 89; factor_lines 23 47 178481)" \
+    "$(file_or_empty "$dir/out/res.txt")"
+  expect "--results: no results.txt" test ! -e "$dir/results.txt"
+
+  # The program from PATH by default.
+  mkdir -p "$work/bin"
+  ln -sf "$program" "$work/bin/tamrisk"
+  (cd "$dir" && PATH=$work/bin:$PATH "$batch" -j1 work.txt >"$tmp/out" 2>"$tmp/err")
+  expect_eq "tamrisk from PATH: exit status" 0 "$?"
+  expect_eq "tamrisk from PATH: merged lines" "$(factor_lines 11 23 89; factor_lines 23 47 178481)" \
+    "$(file_or_empty "$dir/results.txt")"
+}
+
+# Jobs sent to "other machines" through an ssh stand-in that runs the command
+# here, from the home directory, as sshd would: the job function travels with
+# the command, and the runs folder is reached by its absolute path.
+case_sshloginfile() {
+  new_case sshloginfile
+  cat >"$work/fake-ssh" <<EOF
+#!/usr/bin/env bash
+echo "\$@" | cut -c1-40 >>"$work/ssh.log"
+while [ \$# -gt 0 ]; do case \$1 in -l | -o | -p) shift 2 ;; -*) shift ;; *) break ;; esac; done
+shift
+[ "\${1-}" = -- ] && shift
+cd "$work/home" && SHELL=/bin/bash exec bash -c "\$*"
+EOF
+  chmod +x "$work/fake-ssh"
+  mkdir -p "$work/home" "$work/w"
+  printf '1/%s hostA\n1/%s hostB\n' "$work/fake-ssh" "$work/fake-ssh" >"$work/w/hosts"
+  printf '11 2 10\n37 2 30\n23 2 20\n' >"$work/w/work.txt"
+  run_batch "$work/w" --sshloginfile hosts --program "$program" work.txt
+  expect_eq "exit status" 0 "$rc"
+  expect_eq "merged results" \
+    "$(factor_lines 11 23 89; factor_lines 37 223 616318177; factor_lines 23 47 178481)" \
+    "$(file_or_empty "$work/w/results.txt")"
+  expect "both machines were used" grep -q '^hostA' "$work/ssh.log"
+  expect "both machines were used" grep -q '^hostB' "$work/ssh.log"
+  expect "nothing was written in the remote home" test -z "$(ls -A "$work/home")"
+}
+
+# ---- interruption ----
+# The pids of a process and all its descendants.
+process_tree() {
+  ps -e -o pid=,ppid= | awk -v root="$1" '
+    { parent[$1] = $2 }
+    END {
+      for (p in parent) {
+        for (q = p; q != "" && q != 0 && q != 1; q = parent[q]) if (q == root) { print p; break }
+      }
+    }'
+}
+wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
+  local limit=$1 i
+  shift
+  for ((i = 0; i < limit * 10; i++)); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+has_factor_line() { grep -q 'has a factor' "$1" 2>/dev/null; }
+
+case_interruption() {
+  new_case interruption
+  local dir=$work/w long
+  mkdir -p "$dir"
+  # The first job runs five segments of the search and a little more (its
+  # factors are found early in the first); the others are quick.
+  printf '%s\n' '71 2 39.33' '11 2 10' '37 2 30' '23 2 20' '43 2 25' >"$dir/work.txt"
+  long=$dir/runs/M71_2_39.33
+
+  # 1. A crash after the quick jobs finished and the long one wrote factor
+  #    lines, before its first checkpoint. To hit that moment, the long job
+  #    runs under a stand-in that freezes the program once results.txt holds
+  #    a factor line; then every process of the batch is killed at once.
+  cat >"$work/freezer" <<EOF
+#!/bin/sh
+case \$PWD in */M71_2_39.33) ;; *) exec "$program" "\$@" ;; esac
+exec 3<&0
+"$program" "\$@" <&3 3<&- &
+pid=\$!
+while kill -0 \$pid 2>/dev/null; do
+  if grep -q 'has a factor' results.txt 2>/dev/null; then
+    kill -STOP \$pid
+    : >"$work/frozen"
+    wait \$pid
+    exit \$?
+  fi
+  sleep 0.01
+done
+wait \$pid
+EOF
+  chmod +x "$work/freezer"
+  set -m
+  (cd "$dir" && exec "$batch" -j 2 --program "$work/freezer" work.txt >"$tmp/out1" 2>&1) &
+  local pid=$!
+  set +m
+  expect "crash: the long job writes factor lines" wait_for 300 test -e "$work/frozen"
+  expect "crash: the quick jobs have finished" \
+    wait_for 120 test -f "$dir/runs/M43_2_25/exit-status" -a -f "$dir/runs/M23_2_20/exit-status"
+  local pids
+  pids=$(process_tree "$pid")
+  # shellcheck disable=SC2086  # one pid a word
+  kill -KILL $pids 2>/dev/null
+  wait "$pid" 2>/dev/null
+  expect "crash: the long job had no checkpoint yet" test ! -e "$long/status.txt"
+  expect "crash: no marker for the long job" test ! -e "$long/exit-status"
+  expect "crash: the long job has factor lines" grep -q 'has a factor' "$long/results.txt"
+
+  # 2. Run again: only the long job runs, anew. Ctrl-C once it has a checkpoint.
+  set -m
+  (cd "$dir" && exec "$batch" -j 2 --program "$program" work.txt >"$tmp/out2" 2>"$tmp/err2") &
+  pid=$!
+  set +m
+  expect "second run: the long job checkpoints" wait_for 600 test -s "$long/status.txt"
+  kill -INT -- "-$pid"
+  wait "$pid"
+  expect_eq "Ctrl-C: exit status" 130 "$?"
+  out=$(cat "$tmp/out2")
+  expect "second run: only the long job ran" \
+    contains_line "$out" "tamrisk-batch: 5 jobs, 4 done before, 1 to run"
+  expect "second run: the long job started anew" grep -q 'Please enter the exponent' "$long/attempt-2.out"
+  expect_eq "Ctrl-C: outcome" "not finished (interrupted)" "$(outcome_of_line 1)"
+  expect "Ctrl-C: told to run again" grep -q 'run the same command again' "$tmp/err2"
+  expect "Ctrl-C: no marker for the long job" test ! -e "$long/exit-status"
+  local checkpoint_k
+  checkpoint_k=$(sed -n 2p "$long/status.txt")
+  expect "the checkpoint is past the first segment" test "${checkpoint_k:-0}" -gt 1000000000
+
+  # 3. Run again: the long job resumes from its checkpoint and completes.
+  run_batch "$dir" -j 2 --program "$program" work.txt
+  expect_eq "third run: exit status" 0 "$rc"
+  expect "third run: the long job resumed" grep -q '^Resuming factoring of 71 ' "$long/attempt-3.out"
+  expect "third run: the progress line tells it resumed" \
+    grep -q '^\[5/5\] line 1, M71 2 39.33 (resumed): factors found: ' <<<"$out"
+  local first_k
+  first_k=$(grep -o -m 1 '^k=[0-9]*' "$long/attempt-3.out" | cut -d= -f2)
+  expect "third run: it went on from the checkpoint ($first_k >= $checkpoint_k)" \
+    test "${first_k:-0}" -ge "$checkpoint_k"
+  local j
+  for j in M11_2_10 M37_2_30 M23_2_20 M43_2_25; do
+    expect "$j ran once" test ! -e "$dir/runs/$j/attempt-2.out"
+  done
+  expect "the long job's results.txt holds repeated lines" \
+    test "$(grep -c 'M71 has a factor: 228479' "$long/results.txt")" -ge 2
+  expect_eq "each job's lines once, in work-file order" \
+    "$(
+      factor_lines 71 228479 48544121 212885833
+      factor_lines 11 23 89
+      factor_lines 37 223 616318177
+      factor_lines 23 47 178481
+      factor_lines 43 431 9719 2099863
+    )" \
+    "$(file_or_empty "$dir/results.txt")"
+  expect_eq "outcome of the long job" "factors found: 228479, 48544121, 212885833" "$(outcome_of_line 1)"
+}
+
+all_cases=(mixed_batch malformed_lines exit_statuses options sshloginfile interruption)
+[ $# -gt 0 ] || set -- "${all_cases[@]}"
+for c in "$@"; do
+  "case_$c"
+done
+printf '%d checks, %d failed\n' "$checks" "$failures"
+[ "$failures" -eq 0 ]
