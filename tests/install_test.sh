@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Install and package: cmake --install into staging folders (with --prefix
+# and with DESTDIR), the installed programs and man pages at work, and the
+# Debian package built by cpack holding exactly the installed files.
+# usage: install_test.sh BUILD_DIR
+set -uo pipefail
+
+build=$(readlink -f -- "$1")
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+checks=0
+
+fail() {
+  printf 'FAIL %s\n' "$1"
+  failures=$((failures + 1))
+}
+expect() {  # expect DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$what"
+}
+expect_eq() {  # expect_eq DESCRIPTION EXPECTED ACTUAL
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+  fi
+}
+contains() { grep -qF -- "$2" <<<"$1"; }  # contains TEXT PART
+# The files and links under a folder, relative to it, sorted.
+files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); }
+
+installed=(
+  bin/tamrisk
+  bin/tamrisk-batch
+  share/doc/tamrisk/README.md
+  share/doc/tamrisk/changelog.gz
+  share/doc/tamrisk/copyright
+  share/man/man1/tamrisk-batch.1.gz
+  share/man/man1/tamrisk.1.gz
+)
+
+# ---- cmake --install ----
+prefix=$tmp/prefix
+expect "install with --prefix" cmake --install "$build" --prefix "$prefix" >/dev/null
+expect_eq "the files under --prefix (no tests, no benchmarks)" \
+  "$(printf '%s\n' "${installed[@]}")" "$(files_under "$prefix")"
+expect "tamrisk is executable" test -x "$prefix/bin/tamrisk"
+expect "tamrisk-batch is executable" test -x "$prefix/bin/tamrisk-batch"
+expect "the man pages are gzip files" gzip -t "$prefix/share/man/man1/tamrisk.1.gz" \
+  "$prefix/share/man/man1/tamrisk-batch.1.gz"
+
+DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
+expect_eq "the files under DESTDIR" "$(printf 'usr/%s\n' "${installed[@]}")" \
+  "$(files_under "$tmp/stage")"
+
+# ---- the installed programs ----
+mkdir -p "$tmp/run"
+(cd "$tmp/run" && printf '11\n2\n10\n' | "$prefix/bin/tamrisk" >out 2>err)
+expect_eq "a new run: exit status" 0 "$?"
+expect_eq "a new run: its factors" $'M11 has a factor: 23\nM11 has a factor: 89' \
+  "$(cat "$tmp/run/results.txt" 2>/dev/null)"
+
+out=$(cd "$tmp/run" && printf '71\n5\n' | "$prefix/bin/tamrisk" -f 2>&1)
+expect_eq "the inspector: exit status" 1 "$?"
+expect "the inspector: shows d = 2kp + 1" contains "$out" \
+  "For k = 5 and exponent = 71 --> d = 2kp+1 = 711"
+
+# The installed front end finds the installed program on the path.
+mkdir -p "$tmp/batch"
+printf '37 2 30\n' >"$tmp/batch/work.txt"
+(cd "$tmp/batch" && env -u TAMRISK PATH="$prefix/bin:$PATH" tamrisk-batch work.txt >out 2>err)
+expect_eq "the installed batch: exit status" 0 "$?"
+expect_eq "the installed batch: its results" \
+  $'M37 has a factor: 223\nM37 has a factor: 616318177' "$(cat "$tmp/batch/results.txt" 2>/dev/null)"
+
+# ---- the man pages ----
+for page in tamrisk tamrisk-batch; do
+  file=$prefix/share/man/man1/$page.1.gz
+  text=$(MANWIDTH=80 man --warnings -l "$file" 2>"$tmp/man.err")
+  expect_eq "$page(1): man exit status" 0 "$?"
+  expect_eq "$page(1): no warnings" "" "$(cat "$tmp/man.err")"
+  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    expect "$page(1): has $section" grep -qx "$section" <<<"$text"
+  done
+  expect_eq "$page(1): found by name under the prefix" "$file" \
+    "$(man -M "$prefix/share/man" -w "$page" 2>/dev/null)"
+done
+text=$(MANWIDTH=80 man -l "$prefix/share/man/man1/tamrisk.1.gz" 2>/dev/null)
+for word in status.txt results.txt "tamrisk -r" "tamrisk -f" tamrisk-batch; do
+  expect "tamrisk(1) names $word" contains "$text" "$word"
+done
+
+# ---- the Debian package ----
+if ! command -v cpack >/dev/null || ! command -v dpkg-deb >/dev/null; then
+  fail "cpack and dpkg-deb are needed"
+else
+  cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1
+  expect_eq "cpack -G DEB: exit status" 0 "$?"
+  deb=$(find "$tmp/deb" -maxdepth 1 -name 'tamrisk_*.deb')
+  expect "cpack -G DEB: one package" test -n "$deb" -a -f "$deb"
+  if [ -f "$deb" ]; then
+    expect_eq "the package holds exactly the installed files" \
+      "$(printf 'usr/%s\n' "${installed[@]}")" \
+      "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)"
+    info=$(dpkg-deb --info "$deb")
+    field() { sed -n "s/^ $1: //p" <<<"$info"; }
+    expect_eq "Package" tamrisk "$(field Package)"
+    expect "Maintainer: a name and an address" grep -qE '^[^<]+ <[^@> ]+@[^> ]+>$' <<<"$(field Maintainer)"
+    expect "Description: a summary" test -n "$(field Description)"
+    expect "Description: an extended text" grep -q '^  [A-Za-z]' <<<"$info"
+    depends=$(field Depends)
+    expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
+    expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
+    mkdir -p "$tmp/unpacked"
+    dpkg-deb -x "$deb" "$tmp/unpacked"
+    expect_eq "Version: the changelog's" \
+      "$(zcat "$tmp/unpacked/usr/share/doc/tamrisk/changelog.gz" | sed -n '1s/^tamrisk (\([^)]*\)).*/\1/p')" \
+      "$(field Version)"
+    if command -v lintian >/dev/null; then
+      lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1
+      expect_eq "lintian: no error" 0 "$?"
+      grep '^E: ' "$tmp/lintian.log"
+    fi
+  fi
+fi
+
+printf '%d checks, %d failed\n' "$checks" "$failures"
+[ "$failures" -eq 0 ]
