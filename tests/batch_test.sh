@@ -9,27 +9,8 @@ batch=$(readlink -f -- "$2")
 shift 2
 tmp=$(mktemp -d)
 trap '[ -n "${KEEP_TMP-}" ] || rm -rf "$tmp"' EXIT
-failures=0
-checks=0
-
-# ---- checking ----
-fail() {
-  printf 'FAIL [%s] %s\n' "$case_name" "$1"
-  failures=$((failures + 1))
-}
-expect() {  # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || fail "$what"
-}
-expect_eq() {  # expect_eq DESCRIPTION EXPECTED ACTUAL
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
-  fi
-}
+# shellcheck source=support/checks.sh
+. "$(dirname "$0")/support/checks.sh"
 contains_line() { grep -qxF -- "$2" <<<"$1"; }  # contains_line TEXT LINE
 not_contains() { ! grep -qF -- "$2" <<<"$1"; }   # not_contains TEXT PART
 file_or_empty() { cat -- "$1" 2>/dev/null; }

@@ -8,26 +8,8 @@ set -uo pipefail
 build=$(readlink -f -- "$1")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-failures=0
-checks=0
-
-fail() {
-  printf 'FAIL %s\n' "$1"
-  failures=$((failures + 1))
-}
-expect() {  # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || fail "$what"
-}
-expect_eq() {  # expect_eq DESCRIPTION EXPECTED ACTUAL
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
-  fi
-}
+# shellcheck source=support/checks.sh
+. "$(dirname "$0")/support/checks.sh"
 contains() { grep -qF -- "$2" <<<"$1"; }  # contains TEXT PART
 # The files and links under a folder, relative to it, sorted.
 files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); }
