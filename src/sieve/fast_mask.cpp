@@ -225,7 +225,7 @@ void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   mask.periods = (row >= 0 && mask.anchor < bound) ? (bound - mask.anchor + kPeriod - 1) / kPeriod
                                                    : 0;
 
-  static thread_local std::vector<std::int32_t> first;
+  std::vector<std::int32_t>& first = mask.first;
   first_multiples(ctx, k_first, n, first);
 
   if (mask.periods == 0) {
@@ -253,10 +253,9 @@ void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   mask.tail_end = std::int64_t{n} + 1;
   mark_plain(mask.tail, mask.tail_start, mask.tail_end, n, head, ctx, first);
 
-  static thread_local std::vector<std::int64_t> next;
   for (std::size_t lane = 0; lane < kLaneCount; ++lane) {
     mark_lane(mask.lanes[lane], mask.anchor + mask.lane_offset[lane], mask.periods, head, ctx,
-              first, next);
+              first, mask.next);
   }
 }
 

@@ -60,6 +60,10 @@ struct FastMask {
   std::vector<std::uint64_t> head;
   std::int64_t tail_start = 0, tail_end = 0;
   std::vector<std::uint64_t> tail;
+  // Scratch of the build, kept to spare allocations: each prime's first
+  // multiple in the segment and its next mark in the lane being sieved.
+  std::vector<std::int32_t> first;
+  std::vector<std::int64_t> next;
 };
 
 // Builds the mask of the segment of n values of k from k_first.
