@@ -80,6 +80,23 @@ void start_state(RunState& state, const SmallPrimeTable& table, const Case& c,
   state.sieve_prime_count = sieve_prime_count_for(table, c.depth);
 }
 
+// Times sieve() (which returns the marked count) and then test(), with the
+// walk's console output discarded.
+template <typename Sieve, typename Test>
+Timing time_stages(std::int32_t length, Sieve sieve, Test test) {
+  Timing t;
+  QuietStdout quiet;
+  const double t0 = cpu_seconds();
+  const std::int64_t marked = sieve();
+  const double t1 = cpu_seconds();
+  test();
+  const double t2 = cpu_seconds();
+  t.sieve = t1 - t0;
+  t.test = t2 - t1;
+  t.tested = length - marked;
+  return t;
+}
+
 Timing run_reference(const SmallPrimeTable& table, const Case& c, std::int32_t length) {
   RunState state;
   start_state(state, table, c, length);
@@ -87,19 +104,14 @@ Timing run_reference(const SmallPrimeTable& table, const Case& c, std::int32_t l
   BigInt mask, first;
   mpz_mul(first, state.k_first, state.two_p);
   mpz_add_ui(first, first, 1);
-  Timing t;
-  QuietStdout quiet;
-  const double t0 = cpu_seconds();
-  build_candidate_mask(window, mask, first, state.two_p, length);
-  mark_small_primes(table, state.sieve_prime_count, window, mask, length);
-  const std::int64_t marked = count_marked(mask, length);
-  const double t1 = cpu_seconds();
-  test_segment(state, mask);
-  const double t2 = cpu_seconds();
-  t.sieve = t1 - t0;
-  t.test = t2 - t1;
-  t.tested = length - marked;
-  return t;
+  return time_stages(
+      length,
+      [&] {
+        build_candidate_mask(window, mask, first, state.two_p, length);
+        mark_small_primes(table, state.sieve_prime_count, window, mask, length);
+        return count_marked(mask, length);
+      },
+      [&] { test_segment(state, mask); });
 }
 
 Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length) {
@@ -108,18 +120,13 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   FastSieveContext context;
   prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent);
   static FastMask mask;
-  Timing t;
-  QuietStdout quiet;
-  const double t0 = cpu_seconds();
-  build_fast_mask(mask, context, state.k_first, length);
-  const std::int64_t marked = fast_count_marked(mask);
-  const double t1 = cpu_seconds();
-  test_segment_fast(state, mask);
-  const double t2 = cpu_seconds();
-  t.sieve = t1 - t0;
-  t.test = t2 - t1;
-  t.tested = length - marked;
-  return t;
+  return time_stages(
+      length,
+      [&] {
+        build_fast_mask(mask, context, state.k_first, length);
+        return fast_count_marked(mask);
+      },
+      [&] { test_segment_fast(state, mask); });
 }
 
 void print_row(const char* path, const Timing& t) {
