@@ -4,9 +4,11 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/run_program.h"
 
@@ -18,13 +20,47 @@ const std::string kResumeBanner =
 
 const std::string kGood = "11\n1\n3\n1024\n2.000\n10.000\n";
 
-TEST(Resume, UnusableCheckpointIsRefusedAndNothingIsWritten) {
-  struct Case {
-    const char* name;
-    std::string content;  // written as status.txt unless empty
-    std::string err;
+struct RefusalCase {
+  std::string name;
+  std::string content;  // written as status.txt unless empty
+  std::string err;
+};
+
+// The refusals of values that are damaged in place: a zero byte at the
+// start, inside and at the end of each value, and two signs before it.
+std::vector<RefusalCase> with_damaged_values(std::vector<RefusalCase> cases) {
+  const std::vector<std::string> values = {"11", "10", "23", "2048", "2.000", "11.000"};
+  const char* const names[] = {"the exponent",    "the k",           "the lower bound",
+                               "the upper bound", "the start depth", "the end depth"};
+  auto file_with = [&](std::size_t which, const std::string& value) {
+    std::string text;
+    for (std::size_t i = 0; i < values.size(); ++i) text += (i == which ? value : values[i]) + "\n";
+    return text;
   };
-  const Case cases[] = {
+  auto refusal = [&](std::size_t which, const std::string& shown) {
+    const char* kind = which < 4 ? " is not a whole number: '" : " is not a finite number: '";
+    return "status.txt: " + std::string(names[which]) + kind + shown + "'\n";
+  };
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::string& v = values[i];
+    for (const std::size_t at : {std::size_t{0}, v.size() / 2, v.size()}) {
+      const std::string damaged = v.substr(0, at) + std::string(1, '\0') + v.substr(at);
+      const std::string shown = v.substr(0, at) + "\\x00" + v.substr(at);
+      cases.push_back({"zero byte at " + std::to_string(at) + " of " + names[i],
+                       file_with(i, damaged), refusal(i, shown)});
+    }
+    for (const char* signs : {"+-", "-+", "++", "--"}) {
+      cases.push_back({std::string(signs) + " before " + names[i], file_with(i, signs + v),
+                       refusal(i, signs + v)});
+    }
+  }
+  return cases;
+}
+
+TEST(Resume, UnusableCheckpointIsRefusedAndNothingIsWritten) {
+  using Case = RefusalCase;
+  using namespace std::string_literals;
+  const std::vector<Case> cases = {
       {"missing", "", "status.txt: cannot open: No such file or directory\n"},
       {"empty", "\n", "status.txt: holds 0 values; a checkpoint has six (exponent, k, two bounds, two depths)\n"},
       {"five values", "11\n1\n3\n1024\n2.000\n",
@@ -41,8 +77,14 @@ TEST(Resume, UnusableCheckpointIsRefusedAndNothingIsWritten) {
       {"exponent 1", "1\n1\n3\n1024\n2.000\n10.000\n", "status.txt: the exponent is below 2: '1'\n"},
       {"negative exponent", "-11\n1\n3\n1024\n2.000\n10.000\n", "status.txt: the exponent is below 2: '-11'\n"},
       {"negative k", "11\n-1\n3\n1024\n2.000\n10.000\n", "status.txt: the k is negative: '-1'\n"},
+      {"zero-filled tail", kGood + std::string(64, '\0'),
+       "status.txt: holds zero bytes after its six values: the file is damaged\n"},
+      {"zero-filled last value", "11\n1\n3\n1024\n2.000\n\0\0\0\0\0\0\0"s,
+       "status.txt: the end depth is not a finite number: '\\x00\\x00\\x00\\x00\\x00\\x00\\x00'\n"},
+      {"junk after a depth", "11\n1\n3\n1024\n2.000x\n10.000\n",
+       "status.txt: the start depth is not a finite number: '2.000x'\n"},
   };
-  for (const Case& c : cases) {
+  for (const Case& c : with_damaged_values(cases)) {
     Session s;
     if (!c.content.empty()) s.write("status.txt", c.content);
     const RunResult r = s.run({"-r"});
@@ -53,6 +95,27 @@ TEST(Resume, UnusableCheckpointIsRefusedAndNothingIsWritten) {
     EXPECT_FALSE(s.exists("results.txt")) << c.name;
     EXPECT_FALSE(s.exists("status.txt.tmp")) << c.name;
   }
+}
+
+TEST(Resume, PlantedTemporaryFileIsNeverWrittenThrough) {
+  // Someone with write access to the run directory links the old temporary
+  // name to a file of the user's: the checkpoint must not land in it.
+  TempDir outside;
+  const auto precious = outside.path() / "precious";
+  std::ofstream(precious) << "precious";
+  Session s;
+  s.write("status.txt", kGood);
+  std::filesystem::create_symlink(precious, s.dir.path() / "status.txt.tmp");
+  const RunResult r = s.run({"-r"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(slurp(precious), "precious");
+  EXPECT_FALSE(std::filesystem::is_symlink(s.dir.path() / "status.txt"));
+  EXPECT_EQ(s.file("status.txt"), "11\n46\n3\n1024\n2.000\n10.000\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(s.dir.path() / "status.txt.tmp"));
+  // Nothing but the files of the run (and the planted link) is left behind.
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(s.dir.path())) ++entries;
+  EXPECT_EQ(entries, 3);
 }
 
 TEST(Resume, CheckpointThatIsADirectory) {

@@ -1,12 +1,13 @@
 #include "records/status.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "records/durable_file.h"
@@ -28,25 +29,87 @@ void append_depth(std::string& out, float bits) {
   out += buf;
 }
 
-// A whole decimal number with an optional sign, nothing else.
+// A whole decimal number: at most one sign, then digits, and nothing else in
+// the whole token (a zero byte included, which c_str() would hide).
 bool parse_integer(const std::string& token, mpz_ptr out) {
-  const char* s = token.c_str();
-  if (*s == '+') ++s;
-  const char* digits = (*s == '-') ? s + 1 : s;
-  if (*digits == '\0') return false;
-  for (const char* c = digits; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return false;
+  std::size_t i = 0;
+  if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+  if (i == token.size()) return false;
+  for (std::size_t j = i; j < token.size(); ++j) {
+    if (token[j] < '0' || token[j] > '9') return false;
   }
-  return mpz_set_str(out, s, 10) == 0;
+  // mpz_set_str takes a '-' but no '+'.
+  const std::size_t from = token[0] == '+' ? 1 : 0;
+  return mpz_set_str(out, token.c_str() + from, 10) == 0;
 }
 
+// A decimal number as strtof reads it, and nothing after it in the token:
+// strtof stops at the first byte that cannot continue the number, so the
+// whole token must have been consumed.
 bool parse_depth(const std::string& token, float& out) {
-  errno = 0;
   char* end = nullptr;
   const float v = std::strtof(token.c_str(), &end);
-  if (end == token.c_str() || *end != '\0') return false;
+  if (end != token.c_str() + token.size()) return false;
   out = v;
   return true;
+}
+
+// The token as it can be shown on one line: bytes outside printable ASCII
+// (a zero byte from a damaged file, say) are written as \xHH.
+std::string shown(const std::string& token) {
+  std::string out;
+  for (const char c : token) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7f) {
+      out += c;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", u);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+// A checkpoint holds six short lines; a larger file is none. The cap also
+// keeps a status.txt that points at an endless device from being read on.
+constexpr std::size_t kMaxStatusBytes = 1 << 20;
+
+// Reads the whole of status.txt into text; false, after the complaint, when
+// it cannot be opened or read or is too large.
+bool read_status_file(std::string& text) {
+  const int fd = ::open(kStatusFile, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    complain(std::string("cannot open: ") + std::strerror(errno));
+    return false;
+  }
+  char buf[4096];
+  int err = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > kMaxStatusBytes) break;
+  }
+  ::close(fd);
+  if (err != 0) {
+    complain(std::string("cannot read: ") + std::strerror(err));
+    return false;
+  }
+  if (text.size() > kMaxStatusBytes) {
+    complain("is larger than 1 MiB; a checkpoint holds six short lines");
+    return false;
+  }
+  return true;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 }  // namespace
@@ -70,17 +133,18 @@ bool writestatus(mpz_srcptr p, mpz_srcptr k, mpz_srcptr d_low, mpz_srcptr d_high
 }
 
 bool readstatus(RunState& state) {
-  std::ifstream in(kStatusFile);
-  if (!in) {
-    complain(std::string("cannot open: ") + std::strerror(errno));
-    return false;
-  }
+  std::string text;
+  if (!read_status_file(text)) return false;
+  // The values are separated by any white space; everything else, a zero
+  // byte included, belongs to a value and is judged with it.
   std::vector<std::string> tokens;
-  std::string token;
-  while (tokens.size() < 6 && in >> token) tokens.push_back(token);
-  if (in.bad()) {
-    complain(std::string("cannot read: ") + std::strerror(errno));
-    return false;
+  std::size_t pos = 0;
+  while (tokens.size() < 6) {
+    while (pos < text.size() && is_blank(text[pos])) ++pos;
+    if (pos == text.size()) break;
+    const std::size_t from = pos;
+    while (pos < text.size() && !is_blank(text[pos])) ++pos;
+    tokens.push_back(text.substr(from, pos - from));
   }
   if (tokens.size() < 6) {
     complain("holds " + std::to_string(tokens.size()) +
@@ -94,16 +158,23 @@ bool readstatus(RunState& state) {
   mpz_ptr integers[4] = {state.exponent, state.k_first, state.d_low, state.d_high};
   for (int i = 0; i < 4; ++i) {
     if (!parse_integer(tokens[i], integers[i])) {
-      complain(std::string(kNames[i]) + " is not a whole number: '" + tokens[i] + "'");
+      complain(std::string(kNames[i]) + " is not a whole number: '" + shown(tokens[i]) + "'");
       return false;
     }
   }
   float* depths[2] = {&state.start_bits, &state.end_bits};
   for (int i = 0; i < 2; ++i) {
     if (!parse_depth(tokens[4 + i], *depths[i]) || !std::isfinite(*depths[i])) {
-      complain(std::string(kNames[4 + i]) + " is not a finite number: '" + tokens[4 + i] + "'");
+      complain(std::string(kNames[4 + i]) + " is not a finite number: '" + shown(tokens[4 + i]) +
+               "'");
       return false;
     }
+  }
+  // A crash that zero-fills the end of a file leaves the six values whole
+  // and zero bytes behind them: such a file is damaged all the same.
+  if (text.find('\0', pos) != std::string::npos) {
+    complain("holds zero bytes after its six values: the file is damaged");
+    return false;
   }
   if (mpz_cmp_ui(state.exponent, 2) < 0) {
     complain("the exponent is below 2: '" + tokens[0] + "'");
