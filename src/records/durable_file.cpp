@@ -1,6 +1,7 @@
 #include "records/durable_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,12 +57,20 @@ bool append_durably(const char* path, std::string_view text) {
 }
 
 bool replace_atomically(const char* path, std::string_view text) {
-  const std::string tmp = std::string(path) + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The temporary file is made new under a name no one can guess: a file or
+  // a symbolic link that someone placed in a shared directory (or a stale
+  // one left by a crash) is never opened, let alone written through.
+  std::string tmp = std::string(path) + ".XXXXXX";
+  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) {
     report(path, "write", errno);
     return false;
   }
+  // mkostemp creates the file for its owner alone; give it the mode a
+  // file created by this program has (0644 less the umask).
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0644 & ~mask);
   int err = write_all(fd, text);
   if (err == 0) err = sync_fd(fd);
   if (::close(fd) != 0 && err == 0) err = errno;

@@ -11,6 +11,7 @@
 bool append_durably(const char* path, std::string_view text);
 
 // Replaces path by a file holding exactly text: the text goes to a temporary
-// file in the same directory, is synced, and is renamed over path. Whatever
+// file created new in the same directory under an unguessable name (never an
+// existing file or link), is synced, and is renamed over path. Whatever
 // moment the process dies, path holds either its old or its new content.
 bool replace_atomically(const char* path, std::string_view text);
