@@ -12,8 +12,9 @@
 #include <ctime>
 
 #include "driver/plan.h"
-#include "driver/run_state.h"
-#include "search/candidate_test.h"
+#include "core/run_state.h"
+#include "search/reference_walk.h"
+#include "search/reports.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
   mark_small_primes(table, state.sieve_prime_count, window, mask, state.segment_size);
   const std::clock_t t2 = std::clock();
   const std::int64_t marked = count_marked(mask, state.segment_size);
-  report_sieve(t0, mask, state.segment_size);
+  print_sieve_report(clock_seconds(t0, std::clock()), marked, state.segment_size);
   const std::clock_t t3 = std::clock();
   test_segment(state, mask);
   const std::clock_t t4 = std::clock();

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "driver/plan.h"
-#include "driver/run_state.h"
-#include "search/candidate_test.h"
+#include "core/run_state.h"
+#include "search/reference_walk.h"
 #include "search/fast_walk.h"
 #include "search/kernels.h"
 #include "sieve/candidate_mask.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/big_int.h"
+#include "core/big_int.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/big_int.h"
-#include "driver/run_state.h"
+#include "core/big_int.h"
+#include "core/run_state.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 #include "support/prime_table.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/big_int.h"
-#include "driver/run_state.h"
-#include "search/candidate_test.h"
+#include "core/big_int.h"
+#include "core/run_state.h"
+#include "search/reference_walk.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 #include "support/prime_table.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/big_int.h"
+#include "core/big_int.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"

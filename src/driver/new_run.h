@@ -6,7 +6,7 @@
 
 #include <gmp.h>
 
-#include "driver/run_state.h"
+#include "core/run_state.h"
 
 // Exponents below this are looked up in the table of known Mersenne primes.
 inline constexpr unsigned long kKnownLookupLimit = 79999999;

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "driver/run_state.h"
+#include "core/run_state.h"
 
 // New run only: d_low, d_high and k_first from start_bits, end_bits and
 // exponent. Requires start_bits >= 2 and 0 <= end_bits <= 4096.

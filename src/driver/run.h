@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "driver/run_state.h"
+#include "core/run_state.h"
 
 int run_new(std::int32_t segment_length = kSegmentK);
 int run_resumed(std::int32_t segment_length = kSegmentK);

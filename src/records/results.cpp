@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/big_int.h"
+#include "core/big_int.h"
 #include "records/durable_file.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "driver/run_state.h"
+#include "core/run_state.h"
 
 inline constexpr const char* kStatusFile = "status.txt";
 

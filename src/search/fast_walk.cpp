@@ -7,8 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "search/candidate_test.h"
+#include "search/reference_walk.h"
 #include "search/kernels.h"
+#include "search/reports.h"
 
 namespace {
 

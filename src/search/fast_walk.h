@@ -1,5 +1,5 @@
 // The fast walk of one segment: the same tests, reports and progress lines
-// as test_segment (candidate_test.h), over a FastMask, with the candidates
+// as test_segment (reference_walk.h), over a FastMask, with the candidates
 // tested in batches by the native exponentiation kernels.
 //
 // Within each chunk the clear candidates are gathered and tested in batches
@@ -11,7 +11,7 @@
 // are tested with mpz_powm one by one.
 #pragma once
 
-#include "driver/run_state.h"
+#include "core/run_state.h"
 #include "sieve/fast_mask.h"
 
 void test_segment_fast(RunState& state, const FastMask& mask);

@@ -1,12 +1,12 @@
 #include "search/segment_loop.h"
 
 #include <cassert>
-#include <cstdio>
 #include <ctime>
 
 #include "records/status.h"
-#include "search/candidate_test.h"
+#include "search/reference_walk.h"
 #include "search/fast_walk.h"
+#include "search/reports.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
 #include "sieve/small_primes.h"
@@ -30,9 +30,7 @@ struct SegmentBuffers {
 
 void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffers& buf) {
   const std::clock_t start = std::clock();
-  std::putchar('\n');
-  std::printf("Reinitializing sieve");
-  std::putchar('\n');
+  print_segment_start();
 
   const std::int32_t n = state.segment_size;
   if (buf.path == SearchPath::Fast) {
@@ -43,7 +41,9 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
     mpz_mul(buf.first, state.k_first, state.two_p);
     mpz_add_ui(buf.first, buf.first, 1);
     build_candidate_mask(buf.window, buf.mask, buf.first, state.two_p, n);
-    sieve_small_primes(table, state.sieve_prime_count, buf.window, buf.mask, n, start);
+    const std::int64_t marked =
+        sieve_small_primes(table, state.sieve_prime_count, buf.window, buf.mask, n);
+    print_sieve_report(clock_seconds(start, std::clock()), marked, n);
     test_segment(state, buf.mask);
   }
 

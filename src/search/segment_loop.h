@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "driver/run_state.h"
+#include "core/run_state.h"
 #include "sieve/prime_table.h"
 
 // How each segment is sieved and tested. Both give the same console output,

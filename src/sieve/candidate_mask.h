@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/big_int.h"
+#include "core/big_int.h"
 
 inline constexpr std::int32_t kWindowSize = 66000;  // candidates in the window
 inline constexpr int kClassCount = 16;              // rows of the class table

@@ -1,7 +1,6 @@
 #include "sieve/small_primes.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -49,26 +48,9 @@ double sieve_percentage(std::int64_t marked, std::int32_t segment_size) {
   return 100.0 * static_cast<double>(marked) / static_cast<double>(segment_size);
 }
 
-float clock_seconds(std::clock_t start, std::clock_t end) {
-  return static_cast<float>(static_cast<double>(end - start) / CLOCKS_PER_SEC);
-}
-
-void print_sieve_report(float seconds, std::int64_t marked, std::int32_t segment_size) {
-  std::putchar('\n');
-  std::printf("Sieve time   : %3.3f secs. ", static_cast<double>(seconds));
-  std::printf("sieve percentage : %3.3f", sieve_percentage(marked, segment_size));
-  std::putchar('\n');
-  std::fflush(stdout);
-}
-
-void report_sieve(std::clock_t start, mpz_srcptr mask, std::int32_t segment_size) {
-  const float seconds = clock_seconds(start, std::clock());
-  print_sieve_report(seconds, count_marked(mask, segment_size), segment_size);
-}
-
-void sieve_small_primes(const SmallPrimeTable& table, std::int32_t prime_count,
-                        const CandidateWindow& window, mpz_ptr mask, std::int32_t segment_size,
-                        std::clock_t start) {
+std::int64_t sieve_small_primes(const SmallPrimeTable& table, std::int32_t prime_count,
+                                const CandidateWindow& window, mpz_ptr mask,
+                                std::int32_t segment_size) {
   mark_small_primes(table, prime_count, window, mask, segment_size);
-  report_sieve(start, mask, segment_size);
+  return count_marked(mask, segment_size);
 }

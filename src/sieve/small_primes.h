@@ -1,5 +1,5 @@
 // Sieving a segment's candidate mask by the small primes from 7 up, and the
-// segment's sieve report.
+// count of the marks that the segment's sieve report shows. Prints nothing.
 //
 // For each table index 3 .. prime_count - 1, with q the prime there: the
 // first window entry divisible by q is found by scanning the window's
@@ -9,16 +9,13 @@
 // bit j itself stays clear, so a candidate equal to q is still tested. No bit
 // at or above N is touched here.
 //
-// The report is one line: "\nSieve time   : %3.3f secs. " with the processor
-// seconds since the segment's start reading, then "sieve percentage : %3.3f"
-// with the share of bits 0..N-1 that are set, and a line end. A segment of
-// 0 bits shows 0.000.
+// The report (search/reports.h) shows the share of bits 0..N-1 that are set;
+// a segment of 0 bits shows 0.000.
 #pragma once
 
 #include <gmp.h>
 
 #include <cstdint>
-#include <ctime>
 
 #include "sieve/candidate_mask.h"
 #include "sieve/prime_table.h"
@@ -37,17 +34,7 @@ std::int64_t count_marked(mpz_srcptr mask, std::int32_t segment_size);
 // 100 * marked / N in double precision; 0 for N = 0.
 double sieve_percentage(std::int64_t marked, std::int32_t segment_size);
 
-// Processor seconds between two clock readings, as the report holds them.
-float clock_seconds(std::clock_t start, std::clock_t end);
-
-// Prints the sieve time and the percentage of the given number of marked
-// bits among the segment's N.
-void print_sieve_report(float seconds, std::int64_t marked, std::int32_t segment_size);
-
-// print_sieve_report with the marked bits of the mask counted.
-void report_sieve(std::clock_t start, mpz_srcptr mask, std::int32_t segment_size);
-
-// mark_small_primes, then report_sieve.
-void sieve_small_primes(const SmallPrimeTable& table, std::int32_t prime_count,
-                        const CandidateWindow& window, mpz_ptr mask, std::int32_t segment_size,
-                        std::clock_t start);
+// mark_small_primes, then count_marked: the marks the sieve report shows.
+std::int64_t sieve_small_primes(const SmallPrimeTable& table, std::int32_t prime_count,
+                                const CandidateWindow& window, mpz_ptr mask,
+                                std::int32_t segment_size);

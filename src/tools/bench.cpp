@@ -7,8 +7,8 @@
 #include <ctime>
 #include <vector>
 
-#include "driver/big_int.h"
-#include "driver/run_state.h"
+#include "core/big_int.h"
+#include "core/run_state.h"
 
 namespace {
 

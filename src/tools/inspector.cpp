@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "driver/big_int.h"
-#include "driver/run_state.h"
+#include "core/big_int.h"
+#include "core/run_state.h"
 #include "records/bitdepth.h"
 
 void factor_depth() {

@@ -1,10 +1,10 @@
-// The state of one factoring run, new or resumed. main owns the only instance;
-// the driver, the sieve, the search and the records work on it in turn.
+// The state of one factoring run, new or resumed. The driver owns the only
+// instance; the sieve, the search and the records work on it in turn.
 #pragma once
 
 #include <cstdint>
 
-#include "driver/big_int.h"
+#include "core/big_int.h"
 
 // Version shown by every banner.
 inline constexpr const char* kVersion = "4.02 - October 29th, 2005";

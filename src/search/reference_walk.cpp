@@ -1,11 +1,9 @@
-#include "search/candidate_test.h"
+#include "search/reference_walk.h"
 
 #include <algorithm>
 #include <cassert>
-#include <cstdio>
 
-#include "records/bitdepth.h"
-#include "records/results.h"
+#include "search/reports.h"
 
 namespace {
 
@@ -28,30 +26,6 @@ bool divides_mersenne(mpz_ptr residue, mpz_srcptr p, mpz_srcptr d) {
   static const BigInt two(2);
   mpz_powm(residue, two, p, d);
   return mpz_cmp_ui(residue, 1) == 0;
-}
-
-void print_factor(mpz_srcptr p, mpz_srcptr d) {
-  std::putchar('\r');
-  std::putchar('M');
-  gmp_printf("%Zd", p);
-  std::printf(" has a factor: ");
-  gmp_printf("%Zd", d);
-  NF_writebits(d);
-  std::putchar('\n');
-  std::fflush(stdout);
-}
-
-void print_progress(mpz_srcptr k, mpz_srcptr d) {
-  std::putchar('\n');
-  gmp_printf("k=%Zd, d=%Zd", k, d);
-  NF_writebits(d);
-  std::fflush(stdout);  // the line stays open: show it now, not at the next line end
-}
-
-void report_factor(RunState& state) {
-  print_factor(state.exponent, state.d);
-  if (!writeresults(state.exponent, state.d)) state.record_failed = true;
-  state.factor_found = 1;
 }
 
 void test_segment(RunState& state, mpz_srcptr mask) {
