@@ -177,4 +177,47 @@ TEST(Cli, ResumedRunOpensWithItsThreeLines) {
   EXPECT_EQ(s.file("results.txt"), "M86249 no factor from 60.000 bits to 61.000 bits.\n");
 }
 
+TEST(Cli, UnusableThreadCountIsRefusedBeforeAnything) {
+  const std::string good = "11\n1\n3\n1024\n2.000\n10.000\n";
+  for (const std::string value : {"", "0", "-1", "1025", "2x", "1e3", "18446744073709551617"}) {
+    ScopedEnv env("TAMRISK_THREADS", value);
+    const std::string err = "TAMRISK_THREADS: '" + value + "' is not a whole number from 1 to 1024\n";
+    Session fresh;
+    const RunResult r = fresh.run({}, "11\n2\n10\n");
+    EXPECT_EQ(r.exit_status, 1) << value;
+    EXPECT_EQ(r.out, "") << value;
+    EXPECT_EQ(r.err, err);
+    EXPECT_TRUE(std::filesystem::is_empty(fresh.dir.path())) << value;
+    Session resumed;
+    resumed.write("status.txt", good);
+    const RunResult again = resumed.run({"-r"});
+    EXPECT_EQ(again.exit_status, 1) << value;
+    EXPECT_EQ(again.out, "") << value;
+    EXPECT_EQ(again.err, err);
+    EXPECT_EQ(resumed.file("status.txt"), good) << value;
+    EXPECT_FALSE(resumed.exists("results.txt")) << value;
+  }
+  // The tools do not search and do not read it.
+  ScopedEnv env("TAMRISK_THREADS", "0");
+  Session inspector;
+  EXPECT_EQ(inspector.run({"-f"}, "11\n1\n").exit_status, 1);
+  EXPECT_EQ(inspector.run({"-f"}, "11\n1\n").err, "");
+}
+
+TEST(Cli, EveryThreadCountWritesTheSameRun) {
+  // The worked run, M11 from 2 to 10 bits: 23 and 89, on 1 to 7 threads.
+  std::string first;
+  for (const char* threads : {"1", "2", "3", "7"}) {
+    ScopedEnv env("TAMRISK_THREADS", threads);
+    Session s;
+    const RunResult r = s.run({}, "11\n2\n10\n");
+    EXPECT_EQ(r.exit_status, 0) << threads;
+    EXPECT_EQ(s.file("results.txt"), "M11 has a factor: 23\nM11 has a factor: 89\n") << threads;
+    EXPECT_EQ(s.file("status.txt"), "11\n47\n3\n1024\n2.000\n10.000\n") << threads;
+    const std::string out = mask_times(r.out);
+    if (first.empty()) first = out;
+    EXPECT_EQ(out, first) << threads;
+  }
+}
+
 }  // namespace

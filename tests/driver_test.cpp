@@ -3,12 +3,15 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "driver/modes.h"
 #include "driver/new_run.h"
 #include "driver/plan.h"
+#include "driver/threads.h"
 #include "sieve/prime_table.h"
 
 namespace {
@@ -41,6 +44,17 @@ TEST(Modes, OnlyTheSecondCharacterOfOneDashArgumentCounts) {
     for (const char* a : c.args) shown += std::string("'") + a + "' ";
     EXPECT_EQ(mode_of(c.args), c.mode) << shown;
   }
+}
+
+TEST(Threads, OnlyAWholeNumberFromOneTo1024IsAThreadCount) {
+  const std::pair<const char*, std::optional<int>> cases[] = {
+      {"1", 1},      {"2", 2},       {"7", 7},       {"1024", 1024}, {"0007", 7},
+      {"", {}},      {"0", {}},      {"-1", {}},     {"+2", {}},     {"1025", {}},
+      {"2x", {}},    {"1e3", {}},    {" 2", {}},     {"2 ", {}},     {"0x10", {}},
+      {"00001", {}}, {"99999999999999999999", {}},   {"2.0", {}},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(parse_thread_count(text), want) << text;
+  EXPECT_GE(usable_cpus(), 1);
 }
 
 TEST(KnownExponents, ExactlyTheTableEntriesMatch) {

@@ -27,8 +27,11 @@ std::string describe(const Segment& s) {
 }
 
 // Builds both masks and compares every bit the walk could read, the count
-// of marked bits, and the clear offsets that for_each_clear visits.
-void expect_same_mask(const Segment& s, std::int64_t block_bits = 0) {
+// of marked bits, and the clear offsets that for_each_clear visits. With
+// parts > 0 the fast mask is built in that many parts, marked last to first
+// (a part that reset a word of another part would wipe that part's marks).
+void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
+                      const std::vector<int>& parts_list = {0}) {
   BigInt p, k, two_p, first;
   mpz_set_str(p, s.p.c_str(), 10);
   mpz_set_str(k, s.k_first.c_str(), 10);
@@ -45,27 +48,39 @@ void expect_same_mask(const Segment& s, std::int64_t block_bits = 0) {
   FastSieveContext ctx;
   prepare_fast_sieve(ctx, built_prime_table(), count, p);
   if (block_bits > 0) ctx.block_bits = block_bits;
-  FastMask fast;
-  build_fast_mask(fast, ctx, k, s.n);
-
-  const std::vector<std::uint64_t> words = expand_fast_mask(fast);
   const std::int64_t bits = std::max<std::int64_t>(std::int64_t{s.n} + 1, 61);
-  std::int64_t mismatches = 0;
   std::vector<std::int64_t> clear;
-  for (std::int64_t i = 0; i < bits; ++i) {
-    const bool want = mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i));
-    const bool got = (words[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1;
-    if (want != got && mismatches++ < 5) {
-      ADD_FAILURE() << describe(s) << ": bit " << i << " reference " << want << " fast " << got;
-    }
-    if (i < s.n && !want) clear.push_back(i);
+  for (std::int64_t i = 0; i < s.n; ++i) {
+    if (!mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i))) clear.push_back(i);
   }
-  EXPECT_EQ(mismatches, 0) << describe(s);
-  EXPECT_EQ(fast_count_marked(fast), count_marked(reference, s.n)) << describe(s);
-  std::vector<std::int64_t> visited;
-  for_each_clear(fast, 0, s.n, [&](std::int64_t off) { visited.push_back(off); });
-  std::sort(visited.begin(), visited.end());
-  EXPECT_EQ(visited, clear) << describe(s);
+  for (const int parts : parts_list) {
+    SCOPED_TRACE(describe(s) + " parts " + std::to_string(parts));
+    FastMask fast;
+    if (parts == 0) {
+      build_fast_mask(fast, ctx, k, s.n);
+    } else {
+      start_fast_mask(fast, ctx, k, s.n);
+      std::vector<std::int64_t> next;
+      for (int part = parts - 1; part >= 0; --part) {
+        mark_fast_mask_part(fast, ctx, part, parts, next);
+      }
+    }
+    const std::vector<std::uint64_t> words = expand_fast_mask(fast);
+    std::int64_t mismatches = 0;
+    for (std::int64_t i = 0; i < bits; ++i) {
+      const bool want = mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i));
+      const bool got = (words[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1;
+      if (want != got && mismatches++ < 5) {
+        ADD_FAILURE() << "bit " << i << " reference " << want << " fast " << got;
+      }
+    }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(fast_count_marked(fast), count_marked(reference, s.n));
+    std::vector<std::int64_t> visited;
+    for_each_clear(fast, 0, s.n, [&](std::int64_t off) { visited.push_back(off); });
+    std::sort(visited.begin(), visited.end());
+    EXPECT_EQ(visited, clear);
+  }
 }
 
 TEST(FastMask, EqualsTheReferenceOnChosenSegments) {
@@ -112,6 +127,22 @@ TEST(FastMask, BlockSizeDoesNotChangeTheMask) {
     expect_same_mask({"86249", "6683680417203", 400000, 60.0f}, block);
     expect_same_mask({"1277", "61", 100000, 20.0f}, block);
   }
+}
+
+TEST(FastMask, BuiltInPartsEqualsTheReference) {
+  // Parts as the threads of a run take them: fewer and more parts than the
+  // 16 lanes, pieces of a lane shorter than a word, plain segments (p not
+  // prime to 30) and segments shorter than the number of parts.
+  const Segment segments[] = {
+      {"86249", "6683680417203", 400000, 60.0f},
+      {"3321928097", "31000000", 100000, 57.2f},
+      {"9", "1", 40000, 30.0f},
+      {"11", "1", 46, 10.0f},
+      {"61", "60", 121, 20.0f},
+      {"11", "7", 19, 10.0f},
+  };
+  for (const Segment& s : segments) expect_same_mask(s, 0, {1, 2, 3, 7, 16, 17, 64, 1024});
+  expect_same_mask({"86249", "6683680417203", 400000, 60.0f}, 128, {5});
 }
 
 TEST(FastMask, EqualsTheReferenceOnRandomSegments) {

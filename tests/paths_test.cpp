@@ -30,7 +30,7 @@ struct Outcome {
   std::string console, results, status;
 };
 
-Outcome search(const SearchCase& run, SearchPath path) {
+Outcome search(const SearchCase& run, SearchPath path, int threads = 1) {
   TempDir dir;
   const fs::path home = fs::current_path();
   fs::current_path(dir.path());
@@ -47,7 +47,7 @@ Outcome search(const SearchCase& run, SearchPath path) {
   s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
   s.sieve_prime_count = sieve_prime_count_for(built_prime_table(), run.end_bits);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), run.length, {}, path);
+  run_segments(s, built_prime_table(), run.length, {}, path, threads);
   Outcome out;
   out.console = mask_times(testing::internal::GetCapturedStdout());
   out.results = slurp("results.txt");
@@ -69,13 +69,22 @@ TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
       {"64-bit exponent", "18446744073709551557", "1000000000000", 100000, 100000, 20.0f},
       {"exponent beyond 64 bits", "618970019642690137449562111", "1", 20000, 20000, 20.0f},
       {"sieving prime as exponent", "1277", "1", 50000, 50000, 20.0f},
+      // M11 = 23 * 89 at k = 1 and 4: one twentieth (5 offsets) holds both.
+      {"two factors in one twentieth", "11", "1", 100, 100, 12.0f},
+      // Not prime to 30 (only a resumed checkpoint can hold it): plain masks.
+      {"p = 25 from a checkpoint", "25", "1", 250000, 100000, 24.0f},
   };
+  // The fast path on 1 to 7 threads: the same bytes as the reference, also
+  // when a segment (the short ones, the final ones) is shorter than the
+  // number of threads.
   for (const SearchCase& run : runs) {
     const Outcome reference = search(run, SearchPath::Reference);
-    const Outcome fast = search(run, SearchPath::Fast);
-    EXPECT_EQ(fast.console, reference.console) << run.name;
-    EXPECT_EQ(fast.results, reference.results) << run.name;
-    EXPECT_EQ(fast.status, reference.status) << run.name;
+    for (const int threads : {1, 2, 3, 7}) {
+      const Outcome fast = search(run, SearchPath::Fast, threads);
+      EXPECT_EQ(fast.console, reference.console) << run.name << ", threads " << threads;
+      EXPECT_EQ(fast.results, reference.results) << run.name << ", threads " << threads;
+      EXPECT_EQ(fast.status, reference.status) << run.name << ", threads " << threads;
+    }
   }
 }
 

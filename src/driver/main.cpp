@@ -1,8 +1,10 @@
 // Entry point: chooses the mode from the command line and runs it.
 #include <cstdint>
+#include <optional>
 
 #include "driver/modes.h"
 #include "driver/run.h"
+#include "driver/threads.h"
 #include "tools/bench.h"
 #include "tools/inspector.h"
 
@@ -14,11 +16,19 @@
 int main(int argc, char** argv) {
   constexpr std::int32_t segment_length = TAMRISK_SEGMENT_K;
   static_assert(segment_length > 0 && segment_length <= kSegmentK);
-  switch (parse_mode(argc, argv)) {
+  const Mode mode = parse_mode(argc, argv);
+  // A run's thread count is settled before anything is printed or written.
+  int threads = 1;
+  if (mode == Mode::NewRun || mode == Mode::Resume) {
+    const std::optional<int> count = run_thread_count();
+    if (!count) return 1;
+    threads = *count;
+  }
+  switch (mode) {
     case Mode::NewRun:
-      return run_new(segment_length);
+      return run_new(segment_length, threads);
     case Mode::Resume:
-      return run_resumed(segment_length);
+      return run_resumed(segment_length, threads);
     case Mode::Inspector:
       factor_depth();
       return 1;

@@ -17,12 +17,12 @@ constexpr const char* kDescription =
 
 // Steps shared by new and resumed runs once the six values of the range are
 // known: plan, prime table, search, closing records, total time.
-int search_and_close(RunState& state, std::int32_t segment_length) {
+int search_and_close(RunState& state, std::int32_t segment_length, int threads) {
   plan_segments(state, segment_length);
   static SmallPrimeTable table;  // 100 KB: kept off the stack
   build_prime_table(table);
   state.sieve_prime_count = sieve_prime_count_for(table, state.end_bits);
-  run_segments(state, table, segment_length);
+  run_segments(state, table, segment_length, {}, SearchPath::Fast, threads);
 
   if (state.factor_found == 0 &&
       !writeendfactor(state.exponent, state.start_bits, state.end_bits)) {
@@ -38,7 +38,7 @@ int search_and_close(RunState& state, std::int32_t segment_length) {
 
 }  // namespace
 
-int run_new(std::int32_t segment_length) {
+int run_new(std::int32_t segment_length, int threads) {
   RunState state;
   std::printf("\nTamrisk v. %s", kVersion);
   std::putchar('\n');
@@ -46,10 +46,10 @@ int run_new(std::int32_t segment_length) {
   std::putchar('\n');
   if (read_new_run(state) != 0) return 1;
   set_bounds(state);
-  return search_and_close(state, segment_length);
+  return search_and_close(state, segment_length, threads);
 }
 
-int run_resumed(std::int32_t segment_length) {
+int run_resumed(std::int32_t segment_length, int threads) {
   RunState state;
   std::printf("Tamrisk v. %s", kVersion);
   std::putchar('\n');
@@ -61,5 +61,5 @@ int run_resumed(std::int32_t segment_length) {
   gmp_printf("Resuming factoring of %Zd", state.exponent.get());
   std::printf(" up to %3.3f bit depth...", static_cast<double>(state.end_bits));
   std::putchar('\n');
-  return search_and_close(state, segment_length);
+  return search_and_close(state, segment_length, threads);
 }

@@ -8,5 +8,6 @@
 
 #include "core/run_state.h"
 
-int run_new(std::int32_t segment_length = kSegmentK);
-int run_resumed(std::int32_t segment_length = kSegmentK);
+// threads: how many threads the search runs on (>= 1).
+int run_new(std::int32_t segment_length = kSegmentK, int threads = 1);
+int run_resumed(std::int32_t segment_length = kSegmentK, int threads = 1);

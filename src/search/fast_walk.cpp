@@ -112,23 +112,56 @@ class BatchTester {
 
 }  // namespace
 
-void test_segment_fast(RunState& state, const FastMask& mask) {
+void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) {
+  ThreadTeam lone(1);
+  ThreadTeam& members = team != nullptr ? *team : lone;
+  const int size = members.size();
   const std::int32_t n = state.segment_size;
   assert(n == mask.n);
   const std::int32_t chunk = chunk_length(n);
-  const auto tester_storage = std::make_unique<BatchTester>(state, n);  // 100 KB: off the stack
-  BatchTester& tester = *tester_storage;
+
+  // One tester (100 KB: off the stack) and one share of each chunk's
+  // outcome per member.
+  struct Share {
+    std::vector<std::int64_t> hits;
+    std::int64_t last_clear = -1;
+  };
+  std::vector<std::unique_ptr<BatchTester>> testers;
+  for (int i = 0; i < size; ++i) testers.push_back(std::make_unique<BatchTester>(state, n));
+  std::vector<Share> shares(static_cast<std::size_t>(size));
+
   BigInt residue;
+  std::vector<std::int64_t> hits;
   std::int32_t j = 0;
   while (j < n) {
     const std::int32_t end = chunk_end(j, chunk, n);
-    std::int64_t last_tested = -1;
-    for_each_clear(mask, j, end, [&](std::int64_t offset) {
-      tester.add(offset);
-      last_tested = std::max(last_tested, offset);
+    // Each member tests the clear offsets of its own slice of the chunk;
+    // only the state's constants are read meanwhile.
+    members.run([&](int member) {
+      const std::int64_t width = end - j;
+      const std::int64_t lo = j + width * member / size;
+      const std::int64_t hi = j + width * (member + 1) / size;
+      Share& share = shares[static_cast<std::size_t>(member)];
+      BatchTester& tester = *testers[static_cast<std::size_t>(member)];
+      share.last_clear = -1;
+      for_each_clear(mask, lo, hi, [&](std::int64_t offset) {
+        tester.add(offset);
+        share.last_clear = std::max(share.last_clear, offset);
+      });
+      tester.flush();
+      share.hits = tester.take_hits();
     });
-    tester.flush();
-    for (const std::int64_t offset : tester.take_hits()) {
+
+    // The chunk's outcome, reported by this thread alone, in increasing k:
+    // the divisors, then the progress line naming the last clear candidate.
+    hits.clear();
+    std::int64_t last_tested = -1;
+    for (const Share& share : shares) {
+      hits.insert(hits.end(), share.hits.begin(), share.hits.end());
+      last_tested = std::max(last_tested, share.last_clear);
+    }
+    std::sort(hits.begin(), hits.end());
+    for (const std::int64_t offset : hits) {
       set_candidate(state, offset);
       // An independent check before anything is recorded: the kernel's
       // verdict must agree with the integer library's.

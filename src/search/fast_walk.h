@@ -12,6 +12,10 @@
 #pragma once
 
 #include "core/run_state.h"
+#include "search/thread_team.h"
 #include "sieve/fast_mask.h"
 
-void test_segment_fast(RunState& state, const FastMask& mask);
+// With a team, each chunk's offsets are cut into one slice per member and
+// tested side by side; the calling thread alone then reports, so the output
+// does not depend on the team's size. Without one, the caller does it all.
+void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team = nullptr);

@@ -2,11 +2,14 @@
 
 #include <cassert>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 #include "records/status.h"
 #include "search/reference_walk.h"
 #include "search/fast_walk.h"
 #include "search/reports.h"
+#include "search/thread_team.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
 #include "sieve/small_primes.h"
@@ -21,11 +24,15 @@ struct SegmentBuffers {
   CandidateWindow window;
   BigInt mask;
   BigInt first;  // candidate of the segment's offset 0
-  // fast path
+  // fast path: the team that sieves and tests, made once for the run, and
+  // each member's scratch for its share of the sieve
   FastSieveContext context;
   FastMask fast;
+  ThreadTeam team;
+  std::vector<std::vector<std::int64_t>> next;
 
-  explicit SegmentBuffers(SearchPath p) : path(p) {}
+  SegmentBuffers(SearchPath p, int threads)
+      : path(p), team(p == SearchPath::Fast ? threads : 1), next(static_cast<std::size_t>(threads)) {}
 };
 
 void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffers& buf) {
@@ -34,9 +41,13 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
 
   const std::int32_t n = state.segment_size;
   if (buf.path == SearchPath::Fast) {
-    build_fast_mask(buf.fast, buf.context, state.k_first, n);
+    start_fast_mask(buf.fast, buf.context, state.k_first, n);
+    buf.team.run([&](int member) {
+      mark_fast_mask_part(buf.fast, buf.context, member, buf.team.size(),
+                          buf.next[static_cast<std::size_t>(member)]);
+    });
     print_sieve_report(clock_seconds(start, std::clock()), fast_count_marked(buf.fast), n);
-    test_segment_fast(state, buf.fast);
+    test_segment_fast(state, buf.fast, &buf.team);
   } else {
     mpz_mul(buf.first, state.k_first, state.two_p);
     mpz_add_ui(buf.first, buf.first, 1);
@@ -59,11 +70,14 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
 }  // namespace
 
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
-                  const SegmentObserver& after_segment, SearchPath path) {
+                  const SegmentObserver& after_segment, SearchPath path, int threads) {
   assert(segment_length > 0);
+  assert(threads >= 1);
   assert(state.last_segment_size >= 0 && state.last_segment_size < segment_length);
   state.segment_size = segment_length;
-  SegmentBuffers buf(path);
+  // 128 MB for the reference mask, a few MB for the fast one: kept off the stack.
+  const auto storage = std::make_unique<SegmentBuffers>(path, threads);
+  SegmentBuffers& buf = *storage;
   if (path == SearchPath::Fast) {
     prepare_fast_sieve(buf.context, table, state.sieve_prime_count, state.exponent);
   }

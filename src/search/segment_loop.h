@@ -29,8 +29,11 @@
 enum class SearchPath { Fast, Reference };
 
 // after_segment, when given, is called with the state once each segment's
-// checkpoint has been written.
+// checkpoint has been written. The fast path sieves and tests each segment
+// with `threads` threads (>= 1), made once for the run; what it prints and
+// writes is the same for every number of threads. The reference path always
+// runs on the calling thread alone.
 using SegmentObserver = std::function<void(const RunState&)>;
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
                   const SegmentObserver& after_segment = {},
-                  SearchPath path = SearchPath::Fast);
+                  SearchPath path = SearchPath::Fast, int threads = 1);

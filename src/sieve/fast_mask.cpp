@@ -66,37 +66,51 @@ void first_multiples(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32
   }
 }
 
-// Marks of a plain region: offsets [lo, hi) held in words from bit 0.
-void mark_plain(std::vector<std::uint64_t>& words, std::int64_t lo, std::int64_t hi,
-                std::int32_t n, std::uint64_t head, const FastSieveContext& ctx,
-                const std::vector<std::int32_t>& first) {
+// A plain region: offsets [lo, hi) held in words from bit 0, reset to its
+// head marks and bit n.
+void begin_plain(std::vector<std::uint64_t>& words, std::int64_t lo, std::int64_t hi,
+                 std::int32_t n, std::uint64_t head) {
   reset(words, hi - lo);
   for (std::int64_t b = lo; b < std::min<std::int64_t>(hi, 61); ++b) {
     if ((head >> b) & 1) set_bit(words, b - lo);
   }
   if (lo <= n && n < hi) set_bit(words, n - lo);
-  const std::int64_t end = std::min<std::int64_t>(hi, n);
+}
+
+// The small-prime marks of a plain region held from offset lo, among the
+// offsets [from, to) (below n). Two calls with word-aligned (from - lo)
+// touch different words.
+void mark_plain_primes(std::vector<std::uint64_t>& words, std::int64_t lo, std::int64_t from,
+                       std::int64_t to, std::int32_t n, const FastSieveContext& ctx,
+                       const std::vector<std::int32_t>& first) {
+  const std::int64_t end = std::min<std::int64_t>(to, n);
   for (std::size_t i = 0; i < first.size(); ++i) {
     if (first[i] < 0) continue;
     const std::int64_t q = ctx.primes[i];
     const std::int64_t j = first[i];
     std::int64_t pos = j + q;
-    if (pos < lo) pos += (lo - pos + q - 1) / q * q;
+    if (pos < from) pos += (from - pos + q - 1) / q * q;
     for (; pos < end; pos += q) set_bit(words, pos - lo);
   }
 }
 
-// Small-prime marks of one lane: offsets base + 60 t for t in [0, periods).
-void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_t periods,
-               std::uint64_t head, const FastSieveContext& ctx,
+// Marks of one lane (offsets base + 60 t) among t in [t_from, t_to), with
+// t_from a multiple of 64: the words from t_from / 64 up to the one that
+// holds t_to - 1 are reset and marked, and no other word is written, so
+// pieces of a lane cut at whole words can be marked side by side.
+void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_t t_from,
+               std::int64_t t_to, std::uint64_t head, const FastSieveContext& ctx,
                const std::vector<std::int32_t>& first, std::vector<std::int64_t>& next) {
-  reset(words, periods);
-  for (std::int64_t t = 0; t < periods && base + 60 * t <= 60; ++t) {
+  assert(t_from % 64 == 0 && t_from < t_to);
+  const std::int64_t word_begin = t_from >> 6;
+  const std::int64_t words_end = (t_to + 63) >> 6;
+  std::fill(words.begin() + word_begin, words.begin() + words_end, 0);
+  for (std::int64_t t = t_from; t < t_to && base + 60 * t <= 60; ++t) {
     if ((head >> (base + 60 * t)) & 1) set_bit(words, t);
   }
   next.resize(first.size());
   for (std::size_t i = 0; i < first.size(); ++i) {
-    next[i] = periods;  // nothing to mark
+    next[i] = t_to;  // nothing to mark
     if (first[i] < 0) continue;
     const std::int64_t q = ctx.primes[i];
     const std::int64_t j = first[i];
@@ -105,12 +119,13 @@ void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_
     std::int64_t t = diff * ctx.inv_sixty[i] % q;
     const std::int64_t pos = base + 60 * t;
     if (pos <= j) t += ((j - pos) / (60 * q) + 1) * q;
+    if (t < t_from) t += (t_from - t + q - 1) / q * q;  // the first mark of this piece
     next[i] = t;
   }
   // The pattern primes: from the word that holds their first mark on, a
-  // whole word of marks at a time. Bits past `periods` in the last word may
-  // be set; nothing reads them.
-  const std::int64_t word_count = static_cast<std::int64_t>(words.size());
+  // whole word of marks at a time. Bits past t_to in the last word may be
+  // set only when t_to is the lane's end (other pieces end at a whole
+  // word); nothing reads them.
   struct Cursor {
     std::int64_t word;  // next word to take the pattern
     std::uint32_t s;    // its shift: (64 * word - t_first) mod q
@@ -120,18 +135,18 @@ void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_
   for (std::size_t i = 0; i < patterned; ++i) {
     const std::int64_t q = ctx.primes[i];
     const std::int64_t t = next[i];
-    cursors[i] = {word_count, 0};
-    if (t >= periods) continue;
+    cursors[i] = {words_end, 0};
+    if (t >= t_to) continue;
     const std::int64_t w = t >> 6;
     const auto s0 = static_cast<std::uint32_t>((((w << 6) - t) % q + q) % q);
     words[static_cast<std::size_t>(w)] |= ctx.shifts[i][s0] & (~std::uint64_t{0} << (t & 63));
     cursors[i] = {w + 1, static_cast<std::uint32_t>((s0 + 64) % q)};
-    next[i] = periods;  // done by pattern
+    next[i] = t_to;  // done by pattern
   }
-  for (std::int64_t block = 0; block < periods; block += ctx.block_bits) {
-    const std::int64_t block_end = std::min(periods, block + ctx.block_bits);
+  for (std::int64_t block = t_from; block < t_to; block += ctx.block_bits) {
+    const std::int64_t block_end = std::min(t_to, block + ctx.block_bits);
     std::uint64_t* w = words.data();
-    const std::int64_t word_end = std::min(word_count, (block_end + 63) >> 6);
+    const std::int64_t word_end = std::min(words_end, (block_end + 63) >> 6);
     for (std::size_t i = 0; i < patterned; ++i) {
       const auto q = ctx.primes[i];
       const std::uint32_t advance = 64 % q;
@@ -200,7 +215,7 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
   }
 }
 
-void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
                      std::int32_t n) {
   assert(n >= 0);
   mask.n = n;
@@ -208,8 +223,8 @@ void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   const std::uint64_t k_mod_60 = mpz_fdiv_ui(k_first, 60);
   const std::uint64_t d0 = (2 * (k_mod_60 * ctx.p_mod_60 % 60) + 1) % 120;
   const std::uint64_t step = 2 * ctx.p_mod_60 % 120;
-  const std::uint64_t head = head_marks(static_cast<unsigned>(d0 % 8),
-                                        static_cast<unsigned>((d0 + step) % 8));
+  mask.head_bits = head_marks(static_cast<unsigned>(d0 % 8),
+                              static_cast<unsigned>((d0 + step) % 8));
 
   // The anchor: the first candidate that is 1 mod 120. The residues repeat
   // with a period dividing 60, so 60 candidates tell whether there is one.
@@ -225,12 +240,13 @@ void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   mask.periods = (row >= 0 && mask.anchor < bound) ? (bound - mask.anchor + kPeriod - 1) / kPeriod
                                                    : 0;
 
-  std::vector<std::int32_t>& first = mask.first;
-  first_multiples(ctx, k_first, n, first);
+  first_multiples(ctx, k_first, n, mask.first);
 
   if (mask.periods == 0) {
+    // One plain region over the whole segment; its primes are marked by the
+    // parts.
     mask.head_end = std::max<std::int64_t>(std::int64_t{n} + 1, 61);
-    mark_plain(mask.head, 0, mask.head_end, n, head, ctx, first);
+    begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
     mask.tail_start = mask.tail_end = mask.head_end;
     mask.tail.clear();
     for (auto& lane : mask.lanes) lane.clear();
@@ -247,16 +263,59 @@ void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   }
   assert(c == kLaneCount);
 
+  // The plain head and tail hold at most 61 offsets each: marked here.
   mask.head_end = mask.anchor;
-  mark_plain(mask.head, 0, mask.head_end, n, head, ctx, first);
+  begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
+  mark_plain_primes(mask.head, 0, 0, mask.head_end, n, ctx, mask.first);
   mask.tail_start = mask.anchor + kPeriod * mask.periods;
   mask.tail_end = std::int64_t{n} + 1;
-  mark_plain(mask.tail, mask.tail_start, mask.tail_end, n, head, ctx, first);
+  begin_plain(mask.tail, mask.tail_start, mask.tail_end, n, mask.head_bits);
+  mark_plain_primes(mask.tail, mask.tail_start, mask.tail_start, mask.tail_end, n, ctx,
+                    mask.first);
 
-  for (std::size_t lane = 0; lane < kLaneCount; ++lane) {
-    mark_lane(mask.lanes[lane], mask.anchor + mask.lane_offset[lane], mask.periods, head, ctx,
-              first, mask.next);
+  // Room for the lanes; each part resets the words it marks.
+  for (auto& lane : mask.lanes) lane.resize(static_cast<std::size_t>((mask.periods + 63) / 64));
+}
+
+void mark_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part, int parts,
+                         std::vector<std::int64_t>& next) {
+  assert(0 <= part && part < parts);
+  if (mask.periods == 0) {
+    // The plain region cut at whole words.
+    const std::int64_t length = mask.head_end;
+    const auto cut = [&](int i) {
+      return i == parts ? length : (length * i / parts) & ~std::int64_t{63};
+    };
+    const std::int64_t from = cut(part), to = cut(part + 1);
+    if (from < to) mark_plain_primes(mask.head, 0, from, to, mask.n, ctx, mask.first);
+    return;
   }
+  // The lanes' bits laid end to end (bit t of lane c at c * periods + t),
+  // cut into pieces of nearly equal length, each cut moved down to a whole
+  // word of its lane so that no two parts write the same word.
+  const std::int64_t periods = mask.periods;
+  const std::int64_t length = kLaneCount * periods;
+  const auto cut = [&](int i) {
+    if (i == parts) return length;
+    const std::int64_t g = length * i / parts;
+    return g / periods * periods + ((g % periods) & ~std::int64_t{63});
+  };
+  const std::int64_t from = cut(part), to = cut(part + 1);
+  for (std::int64_t g = from; g < to;) {
+    const std::int64_t lane = g / periods;
+    const std::int64_t t_from = g - lane * periods;
+    const std::int64_t t_to = std::min(periods, to - lane * periods);
+    const auto c = static_cast<std::size_t>(lane);
+    mark_lane(mask.lanes[c], mask.anchor + mask.lane_offset[c], t_from, t_to, mask.head_bits, ctx,
+              mask.first, next);
+    g = lane * periods + t_to;
+  }
+}
+
+void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n) {
+  start_fast_mask(mask, ctx, k_first, n);
+  mark_fast_mask_part(mask, ctx, 0, 1, mask.next);
 }
 
 bool fast_mask_test(const FastMask& mask, std::int64_t offset) {

@@ -60,15 +60,29 @@ struct FastMask {
   std::vector<std::uint64_t> head;
   std::int64_t tail_start = 0, tail_end = 0;
   std::vector<std::uint64_t> tail;
-  // Scratch of the build, kept to spare allocations: each prime's first
-  // multiple in the segment and its next mark in the lane being sieved.
+  // Kept between the steps of the build: the head marks (bits of offsets
+  // 0..60) and each prime's first multiple in the segment, or -1.
+  std::uint64_t head_bits = 0;
   std::vector<std::int32_t> first;
+  // Scratch of build_fast_mask, kept to spare allocations: each prime's next
+  // mark in the lane being sieved.
   std::vector<std::int64_t> next;
 };
 
 // Builds the mask of the segment of n values of k from k_first.
 void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
                      std::int32_t n);
+
+// The same build in two steps, so that threads can share the second:
+// start_fast_mask does the serial part (anchor, lanes, first multiples, the
+// plain head and tail); then mark_fast_mask_part, called once for every part
+// in 0 .. parts - 1, in any order or at the same time, marks the part-th
+// share of the rest. Parts write disjoint words; each needs its own `next`
+// scratch. The mask is whole when every part has returned.
+void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n);
+void mark_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part, int parts,
+                         std::vector<std::int64_t>& next);
 
 // Whether the candidate at offset (0 <= offset <= n) is skipped.
 bool fast_mask_test(const FastMask& mask, std::int64_t offset);

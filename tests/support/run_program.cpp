@@ -134,3 +134,9 @@ std::string mask_after(std::string text, const std::string& marker) {
 std::string mask_times(std::string text) {
   return mask_after(mask_after(std::move(text), "Total time   : "), "Sieve time   : ");
 }
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() { ::unsetenv(name_); }

@@ -63,6 +63,19 @@ std::string mask_after(std::string text, const std::string& marker);
 // The same for the total time and the sieve time of a run.
 std::string mask_times(std::string text);
 
+// Sets an environment variable for the programs a test starts, and removes
+// it again when it goes.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+};
+
 #ifdef TAMRISK_BINARY
 inline const std::string kProgram = TAMRISK_BINARY;
 #endif
