@@ -1,14 +1,17 @@
 // One segment on the reference path and on the fast path, timed in the same
 // run: sieve seconds, test seconds, candidates tested per second and the
 // ratio, for p = 86249 at 60 and 72 bits and p = 3321928097 at 68 bits; then
-// each exponentiation kernel's candidates per second by divisor size.
-// Times are processor seconds. The walks' own console output is discarded.
+// the fast path on 1 and on T threads (wall and processor time, speed-up);
+// then each exponentiation kernel's candidates per second by divisor size.
+// Times are processor seconds unless marked wall. The walks' own console
+// output is discarded.
 //
-//   segment_bench [--length N] [--fast-only] [--no-kernels]
+//   segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]
 //
 // --length shortens the segment (default 1024000000 values of k) for a
 // quick look; --fast-only skips the reference path (about half a minute per
-// case at full length).
+// case at full length); --threads sets T (default: the CPUs this process may
+// run on; 1 skips the comparison).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,14 +19,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/plan.h"
+#include "driver/threads.h"
 #include "core/run_state.h"
 #include "search/reference_walk.h"
 #include "search/fast_walk.h"
 #include "search/kernels.h"
+#include "search/thread_team.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
@@ -62,8 +68,15 @@ struct Case {
   float depth;
 };
 
+double wall_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 struct Timing {
   double sieve = 0, test = 0;
+  double wall = 0;  // sieve and test together
   std::int64_t tested = 0;
 };
 
@@ -86,11 +99,13 @@ template <typename Sieve, typename Test>
 Timing time_stages(std::int32_t length, Sieve sieve, Test test) {
   Timing t;
   QuietStdout quiet;
+  const double w0 = wall_seconds();
   const double t0 = cpu_seconds();
   const std::int64_t marked = sieve();
   const double t1 = cpu_seconds();
   test();
   const double t2 = cpu_seconds();
+  t.wall = wall_seconds() - w0;
   t.sieve = t1 - t0;
   t.test = t2 - t1;
   t.tested = length - marked;
@@ -114,19 +129,26 @@ Timing run_reference(const SmallPrimeTable& table, const Case& c, std::int32_t l
       [&] { test_segment(state, mask); });
 }
 
-Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length) {
+Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length,
+                int threads = 1) {
   RunState state;
   start_state(state, table, c, length);
   FastSieveContext context;
   prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent);
   static FastMask mask;
+  ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
+  std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
   return time_stages(
       length,
       [&] {
-        build_fast_mask(mask, context, state.k_first, length);
+        start_fast_mask(mask, context, state.k_first, length);
+        team.run([&](int member) {
+          mark_fast_mask_part(mask, context, member, threads,
+                              next[static_cast<std::size_t>(member)]);
+        });
         return fast_count_marked(mask);
       },
-      [&] { test_segment_fast(state, mask); });
+      [&] { test_segment_fast(state, mask, &team); });
 }
 
 void print_row(const char* path, const Timing& t) {
@@ -162,6 +184,7 @@ double kernel_rate(Kernel kernel, std::uint64_t p, unsigned bits) {
 int main(int argc, char** argv) {
   std::int32_t length = kSegmentK;
   bool reference = true, kernels = true;
+  int threads = usable_cpus();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--length") == 0 && i + 1 < argc) {
       length = static_cast<std::int32_t>(std::strtol(argv[++i], nullptr, 10));
@@ -169,8 +192,17 @@ int main(int argc, char** argv) {
       reference = false;
     } else if (std::strcmp(argv[i], "--no-kernels") == 0) {
       kernels = false;
+    } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+      const std::optional<int> count = parse_thread_count(argv[++i]);
+      if (!count) {
+        std::fprintf(stderr, "segment_bench: --threads must be a whole number from 1 to %d\n",
+                     kMaxThreads);
+        return 1;
+      }
+      threads = *count;
     } else {
-      std::fprintf(stderr, "usage: segment_bench [--length N] [--fast-only] [--no-kernels]\n");
+      std::fprintf(stderr,
+                   "usage: segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]\n");
       return 1;
     }
   }
@@ -196,6 +228,16 @@ int main(int argc, char** argv) {
                   ref.tested == fast.tested ? "" : "   (candidate counts differ!)");
     } else {
       print_row("fast", fast);
+    }
+    if (threads > 1) {
+      const Timing many = run_fast(table, c, length, threads);
+      std::printf("  threads   1: wall %8.3f s  processor %8.3f s\n", fast.wall,
+                  fast.sieve + fast.test);
+      std::printf("  threads %3d: wall %8.3f s  processor %8.3f s   sieve %8.3f s  test %8.3f s\n",
+                  threads, many.wall, many.sieve + many.test, many.sieve, many.test);
+      std::printf("  speed-up %.2fx (wall %.2f of one thread's), processor time %.2fx one thread's\n",
+                  fast.wall / many.wall, many.wall / fast.wall,
+                  (many.sieve + many.test) / (fast.sieve + fast.test));
     }
     std::fflush(stdout);
   }
