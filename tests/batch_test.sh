@@ -242,6 +242,24 @@ case_exit_statuses() {
   expect_eq "unwritable batch results: stderr" \
     "tamrisk-batch: cannot write the results file '/dev/full'" "$err"
   expect "unwritable batch results: no claim of new lines" not_contains "$out" "Results:"
+
+  # Each job runs on one thread unless the user chose otherwise.
+  local threads
+  for threads in unset 3; do
+    dir=$work/threads_$threads
+    mkdir -p "$dir"
+    printf '#!/bin/sh\necho "${TAMRISK_THREADS-unset}" >threads\nexec "%s" "$@"\n' "$program" \
+      >"$dir/records-threads"
+    chmod +x "$dir/records-threads"
+    echo "11 2 10" >"$dir/work.txt"
+    if [ "$threads" = unset ]; then
+      (unset TAMRISK_THREADS && run_batch "$dir" --program "$dir/records-threads" work.txt)
+    else
+      (export TAMRISK_THREADS=$threads && run_batch "$dir" --program "$dir/records-threads" work.txt)
+    fi
+    expect_eq "threads per job, TAMRISK_THREADS $threads" "${threads/unset/1}" \
+      "$(file_or_empty "$dir/runs/M11_2_10/threads")"
+  done
 }
 
 case_options() {
