@@ -10,6 +10,10 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 # shellcheck source=support/checks.sh
 . "$(dirname "$0")/support/checks.sh"
+# The installed batch runs GNU parallel; man reads the pages through groff;
+# cpack builds the package with dpkg-deb and dpkg-shlibdeps; lintian checks it.
+require parallel:parallel man:man-db groff:groff-base cpack:cmake dpkg-deb:dpkg \
+  dpkg-shlibdeps:dpkg-dev lintian:lintian
 contains() { grep -qF -- "$2" <<<"$1"; }  # contains TEXT PART
 # The files and links under a folder, relative to it, sorted.
 files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); }
@@ -76,37 +80,31 @@ for word in status.txt results.txt "tamrisk -r" "tamrisk -f" tamrisk-batch; do
 done
 
 # ---- the Debian package ----
-if ! command -v cpack >/dev/null || ! command -v dpkg-deb >/dev/null; then
-  fail "cpack and dpkg-deb are needed"
-else
-  cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1
-  expect_eq "cpack -G DEB: exit status" 0 "$?"
-  deb=$(find "$tmp/deb" -maxdepth 1 -name 'tamrisk_*.deb')
-  expect "cpack -G DEB: one package" test -n "$deb" -a -f "$deb"
-  if [ -f "$deb" ]; then
-    expect_eq "the package holds exactly the installed files" \
-      "$(printf 'usr/%s\n' "${installed[@]}")" \
-      "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)"
-    info=$(dpkg-deb --info "$deb")
-    field() { sed -n "s/^ $1: //p" <<<"$info"; }
-    expect_eq "Package" tamrisk "$(field Package)"
-    expect "Maintainer: a name and an address" grep -qE '^[^<]+ <[^@> ]+@[^> ]+>$' <<<"$(field Maintainer)"
-    expect "Description: a summary" test -n "$(field Description)"
-    expect "Description: an extended text" grep -q '^  [A-Za-z]' <<<"$info"
-    depends=$(field Depends)
-    expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
-    expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
-    mkdir -p "$tmp/unpacked"
-    dpkg-deb -x "$deb" "$tmp/unpacked"
-    expect_eq "Version: the changelog's" \
-      "$(zcat "$tmp/unpacked/usr/share/doc/tamrisk/changelog.gz" | sed -n '1s/^tamrisk (\([^)]*\)).*/\1/p')" \
-      "$(field Version)"
-    if command -v lintian >/dev/null; then
-      lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1
-      expect_eq "lintian: no error" 0 "$?"
-      grep '^E: ' "$tmp/lintian.log"
-    fi
-  fi
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1
+expect_eq "cpack -G DEB: exit status" 0 "$?"
+deb=$(find "$tmp/deb" -maxdepth 1 -name 'tamrisk_*.deb')
+expect "cpack -G DEB: one package" test -n "$deb" -a -f "$deb"
+if [ -f "$deb" ]; then
+  expect_eq "the package holds exactly the installed files" \
+    "$(printf 'usr/%s\n' "${installed[@]}")" \
+    "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)"
+  info=$(dpkg-deb --info "$deb")
+  field() { sed -n "s/^ $1: //p" <<<"$info"; }
+  expect_eq "Package" tamrisk "$(field Package)"
+  expect "Maintainer: a name and an address" grep -qE '^[^<]+ <[^@> ]+@[^> ]+>$' <<<"$(field Maintainer)"
+  expect "Description: a summary" test -n "$(field Description)"
+  expect "Description: an extended text" grep -q '^  [A-Za-z]' <<<"$info"
+  depends=$(field Depends)
+  expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
+  expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
+  mkdir -p "$tmp/unpacked"
+  dpkg-deb -x "$deb" "$tmp/unpacked"
+  expect_eq "Version: the changelog's" \
+    "$(zcat "$tmp/unpacked/usr/share/doc/tamrisk/changelog.gz" | sed -n '1s/^tamrisk (\([^)]*\)).*/\1/p')" \
+    "$(field Version)"
+  lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1
+  expect_eq "lintian: no error" 0 "$?"
+  grep '^E: ' "$tmp/lintian.log"
 fi
 
 printf '%d checks, %d failed\n' "$checks" "$failures"
