@@ -21,6 +21,7 @@ files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); 
 installed=(
   bin/tamrisk
   bin/tamrisk-batch
+  share/doc/tamrisk/LICENSE
   share/doc/tamrisk/README.md
   share/doc/tamrisk/changelog.gz
   share/doc/tamrisk/copyright
@@ -41,6 +42,21 @@ expect "the man pages are gzip files" gzip -t "$prefix/share/man/man1/tamrisk.1.
 DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_eq "the files under DESTDIR" "$(printf 'usr/%s\n' "${installed[@]}")" \
   "$(files_under "$tmp/stage")"
+
+# ---- the licence ----
+# The copyright file in Debian's machine-readable format: every file under
+# MIT, and the licence's paragraph holds the LICENSE's text (indented, blank
+# lines as " .").
+doc=$prefix/share/doc/tamrisk
+# paragraph FIRST_LINE: the paragraph of the copyright file that opens so.
+paragraph() { awk -v first="$1" 'BEGIN { RS = "" } index($0, first "\n") == 1' "$doc/copyright"; }
+expect_eq "copyright: the format line" \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" "$(head -n 1 "$doc/copyright")"
+expect_eq "copyright: every file under MIT, by the LICENSE's holder" \
+  "$(printf 'Files: *\n%s\nLicense: MIT' "$(sed -n 's/^Copyright (c) /Copyright: /p' "$doc/LICENSE")")" \
+  "$(paragraph 'Files: *')"
+expect_eq "copyright: the MIT text is the LICENSE's" "$(sed -n '/^Permission/,$p' "$doc/LICENSE")" \
+  "$(paragraph 'License: MIT' | sed -e 1d -e 's/^ \.$//' -e 's/^ //')"
 
 # ---- the installed programs ----
 mkdir -p "$tmp/run"
