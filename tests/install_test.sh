@@ -84,7 +84,7 @@ for page in tamrisk tamrisk-batch; do
   text=$(MANWIDTH=80 man --warnings -l "$file" 2>"$tmp/man.err")
   expect_eq "$page(1): man exit status" 0 "$?"
   expect_eq "$page(1): no warnings" "" "$(cat "$tmp/man.err")"
-  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES COPYRIGHT "SEE ALSO"; do
     expect "$page(1): has $section" grep -qx "$section" <<<"$text"
   done
   expect_eq "$page(1): found by name under the prefix" "$file" \
