@@ -11,6 +11,7 @@ tmp=$(mktemp -d)
 trap '[ -n "${KEEP_TMP-}" ] || rm -rf "$tmp"' EXIT
 # shellcheck source=support/checks.sh
 . "$(dirname "$0")/support/checks.sh"
+require parallel:parallel
 contains_line() { grep -qxF -- "$2" <<<"$1"; }  # contains_line TEXT LINE
 not_contains() { ! grep -qF -- "$2" <<<"$1"; }   # not_contains TEXT PART
 file_or_empty() { cat -- "$1" 2>/dev/null; }
@@ -353,11 +354,17 @@ process_tree() {
       }
     }'
 }
-wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
-  local limit=$1 i
-  shift
+# wait_for SECONDS PID COMMAND...: until COMMAND succeeds; gives up after
+# SECONDS, or at once when the process PID (what is waited on) has ended.
+wait_for() {
+  local limit=$1 pid=$2 i
+  shift 2
   for ((i = 0; i < limit * 10; i++)); do
     "$@" && return 0
+    if ! kill -0 "$pid" 2>/dev/null; then
+      "$@"
+      return
+    fi
     sleep 0.1
   done
   return 1
@@ -365,6 +372,7 @@ wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
 has_factor_line() { grep -q 'has a factor' "$1" 2>/dev/null; }
 
 case_interruption() {
+  require ps:procps
   new_case interruption
   local dir=$work/w long
   mkdir -p "$dir"
@@ -399,9 +407,9 @@ EOF
   (cd "$dir" && exec "$batch" -j 2 --program "$work/freezer" work.txt >"$tmp/out1" 2>&1) &
   local pid=$!
   set +m
-  expect "crash: the long job writes factor lines" wait_for 300 test -e "$work/frozen"
+  expect "crash: the long job writes factor lines" wait_for 300 "$pid" test -e "$work/frozen"
   expect "crash: the quick jobs have finished" \
-    wait_for 120 test -f "$dir/runs/M43_2_25/exit-status" -a -f "$dir/runs/M23_2_20/exit-status"
+    wait_for 120 "$pid" test -f "$dir/runs/M43_2_25/exit-status" -a -f "$dir/runs/M23_2_20/exit-status"
   local pids
   pids=$(process_tree "$pid")
   # shellcheck disable=SC2086  # one pid a word
@@ -416,7 +424,7 @@ EOF
   (cd "$dir" && exec "$batch" -j 2 --program "$program" work.txt >"$tmp/out2" 2>"$tmp/err2") &
   pid=$!
   set +m
-  expect "second run: the long job checkpoints" wait_for 600 test -s "$long/status.txt"
+  expect "second run: the long job checkpoints" wait_for 600 "$pid" test -s "$long/status.txt"
   kill -INT -- "-$pid"
   wait "$pid"
   expect_eq "Ctrl-C: exit status" 130 "$?"

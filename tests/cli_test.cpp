@@ -137,11 +137,14 @@ TEST(Cli, StartDepthBelowTwoIsRaised) {
   }
 }
 
-// Starts a long run, waits until its output holds `until`, then kills it.
+// Starts a long run, waits until its output holds `until` (or the program
+// has ended), then kills it.
 std::string output_until(const std::vector<std::string>& args, const std::string& input,
                          const std::string& until, Session& s) {
   Running running = start_program(kProgram, args, input, s.dir.path());
-  for (int i = 0; i < 3000 && slurp(running.out_path).find(until) == std::string::npos; ++i) {
+  for (int i = 0; i < 3000 && slurp(running.out_path).find(until) == std::string::npos &&
+                  still_running(running);
+       ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::kill(running.pid, SIGKILL);

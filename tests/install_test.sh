@@ -10,6 +10,10 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 # shellcheck source=support/checks.sh
 . "$(dirname "$0")/support/checks.sh"
+# The installed batch runs GNU parallel; man reads the pages through groff;
+# cpack builds the package with dpkg-deb and dpkg-shlibdeps; lintian checks it.
+require parallel:parallel man:man-db groff:groff-base cpack:cmake dpkg-deb:dpkg \
+  dpkg-shlibdeps:dpkg-dev lintian:lintian
 contains() { grep -qF -- "$2" <<<"$1"; }  # contains TEXT PART
 # The files and links under a folder, relative to it, sorted.
 files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); }
@@ -17,6 +21,7 @@ files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); 
 installed=(
   bin/tamrisk
   bin/tamrisk-batch
+  share/doc/tamrisk/LICENSE
   share/doc/tamrisk/README.md
   share/doc/tamrisk/changelog.gz
   share/doc/tamrisk/copyright
@@ -37,6 +42,21 @@ expect "the man pages are gzip files" gzip -t "$prefix/share/man/man1/tamrisk.1.
 DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_eq "the files under DESTDIR" "$(printf 'usr/%s\n' "${installed[@]}")" \
   "$(files_under "$tmp/stage")"
+
+# ---- the licence ----
+# The copyright file in Debian's machine-readable format: every file under
+# MIT, and the licence's paragraph holds the LICENSE's text (indented, blank
+# lines as " .").
+doc=$prefix/share/doc/tamrisk
+# paragraph FIRST_LINE: the paragraph of the copyright file that opens so.
+paragraph() { awk -v first="$1" 'BEGIN { RS = "" } index($0, first "\n") == 1' "$doc/copyright"; }
+expect_eq "copyright: the format line" \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" "$(head -n 1 "$doc/copyright")"
+expect_eq "copyright: every file under MIT, by the LICENSE's holder" \
+  "$(printf 'Files: *\n%s\nLicense: MIT' "$(sed -n 's/^Copyright (c) /Copyright: /p' "$doc/LICENSE")")" \
+  "$(paragraph 'Files: *')"
+expect_eq "copyright: the MIT text is the LICENSE's" "$(sed -n '/^Permission/,$p' "$doc/LICENSE")" \
+  "$(paragraph 'License: MIT' | sed -e 1d -e 's/^ \.$//' -e 's/^ //')"
 
 # ---- the installed programs ----
 mkdir -p "$tmp/run"
@@ -64,7 +84,7 @@ for page in tamrisk tamrisk-batch; do
   text=$(MANWIDTH=80 man --warnings -l "$file" 2>"$tmp/man.err")
   expect_eq "$page(1): man exit status" 0 "$?"
   expect_eq "$page(1): no warnings" "" "$(cat "$tmp/man.err")"
-  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES COPYRIGHT "SEE ALSO"; do
     expect "$page(1): has $section" grep -qx "$section" <<<"$text"
   done
   expect_eq "$page(1): found by name under the prefix" "$file" \
@@ -76,37 +96,31 @@ for word in status.txt results.txt "tamrisk -r" "tamrisk -f" tamrisk-batch; do
 done
 
 # ---- the Debian package ----
-if ! command -v cpack >/dev/null || ! command -v dpkg-deb >/dev/null; then
-  fail "cpack and dpkg-deb are needed"
-else
-  cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1
-  expect_eq "cpack -G DEB: exit status" 0 "$?"
-  deb=$(find "$tmp/deb" -maxdepth 1 -name 'tamrisk_*.deb')
-  expect "cpack -G DEB: one package" test -n "$deb" -a -f "$deb"
-  if [ -f "$deb" ]; then
-    expect_eq "the package holds exactly the installed files" \
-      "$(printf 'usr/%s\n' "${installed[@]}")" \
-      "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)"
-    info=$(dpkg-deb --info "$deb")
-    field() { sed -n "s/^ $1: //p" <<<"$info"; }
-    expect_eq "Package" tamrisk "$(field Package)"
-    expect "Maintainer: a name and an address" grep -qE '^[^<]+ <[^@> ]+@[^> ]+>$' <<<"$(field Maintainer)"
-    expect "Description: a summary" test -n "$(field Description)"
-    expect "Description: an extended text" grep -q '^  [A-Za-z]' <<<"$info"
-    depends=$(field Depends)
-    expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
-    expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
-    mkdir -p "$tmp/unpacked"
-    dpkg-deb -x "$deb" "$tmp/unpacked"
-    expect_eq "Version: the changelog's" \
-      "$(zcat "$tmp/unpacked/usr/share/doc/tamrisk/changelog.gz" | sed -n '1s/^tamrisk (\([^)]*\)).*/\1/p')" \
-      "$(field Version)"
-    if command -v lintian >/dev/null; then
-      lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1
-      expect_eq "lintian: no error" 0 "$?"
-      grep '^E: ' "$tmp/lintian.log"
-    fi
-  fi
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1
+expect_eq "cpack -G DEB: exit status" 0 "$?"
+deb=$(find "$tmp/deb" -maxdepth 1 -name 'tamrisk_*.deb')
+expect "cpack -G DEB: one package" test -n "$deb" -a -f "$deb"
+if [ -f "$deb" ]; then
+  expect_eq "the package holds exactly the installed files" \
+    "$(printf 'usr/%s\n' "${installed[@]}")" \
+    "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)"
+  info=$(dpkg-deb --info "$deb")
+  field() { sed -n "s/^ $1: //p" <<<"$info"; }
+  expect_eq "Package" tamrisk "$(field Package)"
+  expect "Maintainer: a name and an address" grep -qE '^[^<]+ <[^@> ]+@[^> ]+>$' <<<"$(field Maintainer)"
+  expect "Description: a summary" test -n "$(field Description)"
+  expect "Description: an extended text" grep -q '^  [A-Za-z]' <<<"$info"
+  depends=$(field Depends)
+  expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
+  expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
+  mkdir -p "$tmp/unpacked"
+  dpkg-deb -x "$deb" "$tmp/unpacked"
+  expect_eq "Version: the changelog's" \
+    "$(zcat "$tmp/unpacked/usr/share/doc/tamrisk/changelog.gz" | sed -n '1s/^tamrisk (\([^)]*\)).*/\1/p')" \
+    "$(field Version)"
+  lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1
+  expect_eq "lintian: no error" 0 "$?"
+  grep '^E: ' "$tmp/lintian.log"
 fi
 
 printf '%d checks, %d failed\n' "$checks" "$failures"

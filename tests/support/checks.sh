@@ -21,3 +21,17 @@ expect_eq() {  # expect_eq DESCRIPTION EXPECTED ACTUAL
     diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
   fi
 }
+
+# require PROGRAM:PACKAGE...: stops the test at once, with one line naming
+# them, when some of these programs are not on the PATH; PACKAGE is the
+# Debian package that brings PROGRAM (scripts/run-tests installs them all).
+require() {
+  local pair missing=
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null ||
+      missing+="${missing:+, }${pair%%:*} (Debian package ${pair#*:})"
+  done
+  [ -z "$missing" ] && return 0
+  printf '%s: needs programs that are not on the PATH: %s\n' "${0##*/}" "$missing"
+  exit 1
+}

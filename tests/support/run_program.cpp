@@ -70,6 +70,15 @@ Running start_program(const std::string& program, const std::vector<std::string>
   return r;
 }
 
+bool still_running(const Running& running) {
+  // WNOWAIT: looks at the child's state without collecting it.
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(running.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return false;
+  }
+  return info.si_pid == 0;
+}
+
 RunResult finish_program(Running& running, double timeout_seconds) {
   RunResult result;
   int status = 0;

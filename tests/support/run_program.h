@@ -51,6 +51,8 @@ struct Running {
 };
 Running start_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, const std::filesystem::path& dir);
+// Whether it has not ended yet; it is left for finish_program to collect.
+bool still_running(const Running& running);
 // Waits for it to end (or kills it after timeout_seconds) and collects its output.
 RunResult finish_program(Running& running, double timeout_seconds = 300);
 
