@@ -394,6 +394,11 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 
 }  // namespace
 
+std::span<const Kernel> all_kernels() {
+  static constexpr Kernel kAll[] = {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp};
+  return kAll;
+}
+
 bool kernel_available(Kernel kernel) {
   return kernel != Kernel::Ifma || ifma_supported();
 }
@@ -440,7 +445,7 @@ std::string_view kernel_name(Kernel kernel) {
 }
 
 std::optional<Kernel> kernel_from_name(std::string_view name) {
-  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+  for (Kernel k : all_kernels()) {
     if (name == kernel_name(k)) return k;
   }
   return std::nullopt;
