@@ -342,6 +342,14 @@ void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
         if (bits >= 126) return 15;
         return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
       });
+#ifdef TAMRISK_PLANTED_FAULT
+  // Only in the test build that proves tamrisk-selftest catches a broken
+  // kernel (tests/CMakeLists.txt): the last lane of every group loses its
+  // verdict, as a kernel with a lane dropped would.
+  if (divides != nullptr) {
+    for (std::size_t i = kMont128Width - 1; i < n; i += kMont128Width) divides[i] = 0;
+  }
+#endif
 }
 
 void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
