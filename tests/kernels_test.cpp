@@ -405,7 +405,6 @@ class ForcedKernel {
 };
 
 TEST(KernelChoice, NamesRoundTrip) {
-  ASSERT_EQ(all_kernels().size(), 4u);
   for (Kernel k : all_kernels()) {
     EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
   }
