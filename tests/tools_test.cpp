@@ -313,6 +313,48 @@ TEST(Selftest, FailsOnAKernelThatDropsALane) {
   EXPECT_EQ(lines.back().rfind("selftest FAILED: mont128 M", 0), 0u) << lines.back();
 }
 
+TEST(Selftest, SearchFailsWhenTheProgramBesideItFails) {
+  // The self-test copied beside stand-ins for tamrisk, each checking that it
+  // is resumed with -r and three threads in a directory holding status.txt:
+  // whatever goes wrong, every run is a miss with its reason.
+  const struct {
+    const char* body;
+    const char* reason;
+  } cases[] = {
+      {"exit 0", "no factor line in results.txt"},
+      {"echo 'M7 has a factor: 127' > results.txt", "no factor line in results.txt"},
+      {"echo 'status.txt: broken' >&2; exit 1",
+       "tamrisk -r exited with status 1 (status.txt: broken)"},
+      {"kill -9 $$", "tamrisk -r ended by signal 9"},
+  };
+  ScopedEnv unforced("TAMRISK_KERNEL", nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    TempDir bin;
+    std::filesystem::copy_file(TAMRISK_SELFTEST_BINARY, bin.path() / "tamrisk-selftest");
+    {
+      std::ofstream(bin.path() / "tamrisk")
+          << "#!/bin/sh\n"
+          << "[ \"$#\" = 1 ] && [ \"$1\" = -r ] && [ \"$TAMRISK_THREADS\" = 3 ] && "
+          << "[ -f status.txt ] || exit 9\n"
+          << c.body << "\n";
+    }
+    std::filesystem::permissions(bin.path() / "tamrisk", std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    Session s;
+    const RunResult r =
+        run_program((bin.path() / "tamrisk-selftest").string(), {"--quick"}, "", s.dir.path());
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_GE(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[lines.size() - 2], "search   runs 10, found 0 (3 threads)");
+    const std::string verdict = lines.back();
+    EXPECT_EQ(verdict.rfind("selftest FAILED: search M", 0), 0u) << verdict;
+    EXPECT_NE(verdict.find(std::string(": ") + c.reason + "; "), std::string::npos) << verdict;
+    EXPECT_NE(verdict.find("; and 7 more"), std::string::npos) << verdict;
+  }
+}
+
 TEST(Selftest, CommandLine) {
   const struct {
     std::vector<const char*> args;
