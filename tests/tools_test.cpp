@@ -308,6 +308,15 @@ TEST(Selftest, FailsOnAKernelThatDropsALane) {
       EXPECT_EQ(k.found, k.tried) << name;
     }
   }
+  // The same build's GMP kernel calls lane 1 of every batch a divisor: it
+  // finds every row, but the false divisors are counted.
+  for (const std::string& line : lines) {
+    if (line.rfind("gmp ", 0) == 0) {
+      EXPECT_NE(line.find(", false divisors "), std::string::npos) << line;
+    } else {
+      EXPECT_EQ(line.find("false divisors"), std::string::npos) << line;
+    }
+  }
   // The search runs on the same broken kernel and may miss rows too, as
   // many as land in a dropped lane: that count is not fixed, so not checked.
   EXPECT_EQ(lines.back().rfind("selftest FAILED: mont128 M", 0), 0u) << lines.back();

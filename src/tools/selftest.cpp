@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -376,9 +375,12 @@ KernelReport check_kernel(Kernel kernel, std::span<const SelftestRow> rows,
         if (flags[i] != 1 && !missed_lane) missed_lane = i;
       } else if (flags[i] != 0 && !(flags[i] == 1 && divides_mersenne(row.p, d[i]))) {
         ++report.false_divisors;
-        failures.push_back(name + " M" + std::to_string(row.p) + ": lane " + std::to_string(i) +
-                           " of " + std::to_string(n) + " (d=" + decimal(d[i]) +
-                           ") flagged " + std::to_string(flags[i]) + ", not a divisor");
+        const std::string what = flags[i] == 1
+                                     ? "flagged as a divisor, which it is not"
+                                     : "left with verdict " + std::to_string(flags[i]);
+        failures.push_back(name + " M" + std::to_string(row.p) + " d=" + decimal(d[i]) +
+                           " (lane " + std::to_string(i) + " of " + std::to_string(n) +
+                           "): " + what);
       }
     }
     if (missed_lane) {
