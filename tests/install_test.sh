@@ -21,11 +21,13 @@ files_under() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); 
 installed=(
   bin/tamrisk
   bin/tamrisk-batch
+  bin/tamrisk-selftest
   share/doc/tamrisk/LICENSE
   share/doc/tamrisk/README.md
   share/doc/tamrisk/changelog.gz
   share/doc/tamrisk/copyright
   share/man/man1/tamrisk-batch.1.gz
+  share/man/man1/tamrisk-selftest.1.gz
   share/man/man1/tamrisk.1.gz
 )
 
@@ -36,8 +38,9 @@ expect_eq "the files under --prefix (no tests, no benchmarks)" \
   "$(printf '%s\n' "${installed[@]}")" "$(files_under "$prefix")"
 expect "tamrisk is executable" test -x "$prefix/bin/tamrisk"
 expect "tamrisk-batch is executable" test -x "$prefix/bin/tamrisk-batch"
+expect "tamrisk-selftest is executable" test -x "$prefix/bin/tamrisk-selftest"
 expect "the man pages are gzip files" gzip -t "$prefix/share/man/man1/tamrisk.1.gz" \
-  "$prefix/share/man/man1/tamrisk-batch.1.gz"
+  "$prefix/share/man/man1/tamrisk-batch.1.gz" "$prefix/share/man/man1/tamrisk-selftest.1.gz"
 
 DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_eq "the files under DESTDIR" "$(printf 'usr/%s\n' "${installed[@]}")" \
@@ -78,8 +81,14 @@ expect_eq "the installed batch: exit status" 0 "$?"
 expect_eq "the installed batch: its results" \
   $'M37 has a factor: 223\nM37 has a factor: 616318177' "$(cat "$tmp/batch/results.txt" 2>/dev/null)"
 
+# The installed self-test runs the installed tamrisk beside it, with no data
+# file: the table is in the binary.
+out=$(cd "$tmp/run" && "$prefix/bin/tamrisk-selftest" --quick 2>&1)
+expect_eq "the installed self-test: exit status" 0 "$?"
+expect_eq "the installed self-test: its verdict" "selftest passed" "$(tail -n 1 <<<"$out")"
+
 # ---- the man pages ----
-for page in tamrisk tamrisk-batch; do
+for page in tamrisk tamrisk-batch tamrisk-selftest; do
   file=$prefix/share/man/man1/$page.1.gz
   text=$(MANWIDTH=80 man --warnings -l "$file" 2>"$tmp/man.err")
   expect_eq "$page(1): man exit status" 0 "$?"
@@ -115,6 +124,9 @@ if [ -f "$deb" ]; then
   expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
   mkdir -p "$tmp/unpacked"
   dpkg-deb -x "$deb" "$tmp/unpacked"
+  out=$("$tmp/unpacked/usr/bin/tamrisk-selftest" --quick 2>&1)
+  expect_eq "the packaged (stripped) self-test: exit status" 0 "$?"
+  expect_eq "the packaged self-test: its verdict" "selftest passed" "$(tail -n 1 <<<"$out")"
   expect_eq "Version: the changelog's" \
     "$(zcat "$tmp/unpacked/usr/share/doc/tamrisk/changelog.gz" | sed -n '1s/^tamrisk (\([^)]*\)).*/\1/p')" \
     "$(field Version)"

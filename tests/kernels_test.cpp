@@ -405,7 +405,7 @@ class ForcedKernel {
 };
 
 TEST(KernelChoice, NamesRoundTrip) {
-  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+  for (Kernel k : all_kernels()) {
     EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
   }
   EXPECT_EQ(kernel_from_name("IFMA"), std::nullopt);

@@ -342,6 +342,14 @@ void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
         if (bits >= 126) return 15;
         return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
       });
+#ifdef TAMRISK_PLANTED_FAULT
+  // Only in the test build that proves tamrisk-selftest catches broken
+  // kernels (tests/CMakeLists.txt): the last lane of every group loses its
+  // verdict, as a kernel with a lane dropped would.
+  if (divides != nullptr) {
+    for (std::size_t i = kMont128Width - 1; i < n; i += kMont128Width) divides[i] = 0;
+  }
+#endif
 }
 
 void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
@@ -368,6 +376,11 @@ void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
   mpz_clear(exp);
   mpz_clear(mod);
   mpz_clear(r);
+#ifdef TAMRISK_PLANTED_FAULT
+  // Only in the same test build: lane 1 of every batch is called a divisor,
+  // whatever it holds.
+  if (divides != nullptr && n > 1) divides[1] = 1;
+#endif
 }
 
 void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
@@ -393,6 +406,11 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 }
 
 }  // namespace
+
+std::span<const Kernel> all_kernels() {
+  static constexpr Kernel kAll[] = {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp};
+  return kAll;
+}
 
 bool kernel_available(Kernel kernel) {
   return kernel != Kernel::Ifma || ifma_supported();
@@ -440,7 +458,7 @@ std::string_view kernel_name(Kernel kernel) {
 }
 
 std::optional<Kernel> kernel_from_name(std::string_view name) {
-  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+  for (Kernel k : all_kernels()) {
     if (name == kernel_name(k)) return k;
   }
   return std::nullopt;

@@ -15,11 +15,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 __extension__ typedef unsigned __int128 u128;
 
 enum class Kernel { Mont64, Mont128, Ifma, Gmp };
+
+// Every kernel of the enum, in its order, whether this CPU offers it or not:
+// what tests, benchmarks and the self-test walk through, so that a kernel
+// added here is covered everywhere at once.
+std::span<const Kernel> all_kernels();
 
 // Ifma: true when the CPU has AVX512F + AVX512IFMA and the OS saves the ZMM
 // state; the other kernels are always available.
