@@ -134,20 +134,13 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   RunState state;
   start_state(state, table, c, length);
   FastSieveContext context;
-  prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent);
+  prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent, kDeepSieveBound);
   static FastMask mask;
   ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
   std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
   return time_stages(
       length,
-      [&] {
-        start_fast_mask(mask, context, state.k_first, length);
-        team.run([&](int member) {
-          mark_fast_mask_part(mask, context, member, threads,
-                              next[static_cast<std::size_t>(member)]);
-        });
-        return fast_count_marked(mask);
-      },
+      [&] { return sieve_segment_fast(mask, context, state.k_first, length, team, next); },
       [&] { test_segment_fast(state, mask, &team); });
 }
 
