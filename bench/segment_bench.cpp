@@ -135,27 +135,26 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   RunState state;
   start_state(state, table, c, length);
   FastSieveContext context;
-  prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent);
+  prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent, kDeepSieveBound);
   static FastMask mask;
   ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
   std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
   double serial = 0;
   Timing t = time_stages(
       length,
-      [&] {
-        const double t0 = cpu_seconds();
-        start_fast_mask(mask, context, state.k_first, length);
-        serial += cpu_seconds() - t0;
-        team.run([&](int member) {
-          mark_fast_mask_part(mask, context, member, threads,
-                              next[static_cast<std::size_t>(member)]);
-        });
-        const double t1 = cpu_seconds();
-        const std::int64_t marked = fast_count_marked(mask);
-        serial += cpu_seconds() - t1;
-        return marked;
-      },
+      [&] { return sieve_segment_fast(mask, context, state.k_first, length, team, next); },
       [&] { test_segment_fast(state, mask, &team); });
+  // The sieve's steps that run on one thread whatever T is, timed once
+  // more on their own: the start (anchor, first multiples, head and tail),
+  // the count, and the last clear offset of each twentieth.
+  const double s0 = cpu_seconds();
+  start_fast_mask(mask, context, state.k_first, length);
+  fast_count_marked(mask);
+  const std::int32_t chunk = chunk_length(length);
+  for (std::int32_t j = 0; j < length; j = chunk_end(j, chunk, length)) {
+    fast_last_clear(mask, j, chunk_end(j, chunk, length));
+  }
+  serial = cpu_seconds() - s0;
   t.serial = serial;
   return t;
 }

@@ -145,6 +145,125 @@ TEST(FastMask, BuiltInPartsEqualsTheReference) {
   expect_same_mask({"86249", "6683680417203", 400000, 60.0f}, 128, {5});
 }
 
+// The deeper sieve against an account of its own: the plan's reference
+// marks plus every offset whose candidate is a multiple of a prime q above
+// the plan's largest, up to the bound, that divides neither p nor M(p)
+// (2^p mod q by mpz_powm). The plan's count must not change, and no
+// candidate that divides M(p) may be struck.
+void expect_deep_mask(const Segment& s, std::uint32_t bound, std::int64_t block_bits,
+                      const std::vector<int>& parts_list, int planted_divisors = 0) {
+  BigInt p, k, two_p, first;
+  mpz_set_str(p, s.p.c_str(), 10);
+  mpz_set_str(k, s.k_first.c_str(), 10);
+  mpz_mul_ui(two_p, p, 2);
+  mpz_mul(first, k, two_p);
+  mpz_add_ui(first, first, 1);
+  const SmallPrimeTable& table = built_prime_table();
+  const std::int32_t count = sieve_prime_count_for(table, s.end_bits);
+
+  static CandidateWindow window;
+  BigInt reference;
+  build_candidate_mask(window, reference, first, two_p, s.n);
+  mark_small_primes(table, count, window, reference, s.n);
+  const std::int64_t bits = std::max<std::int64_t>(std::int64_t{s.n} + 1, 61);
+  std::vector<bool> want(static_cast<std::size_t>(bits));
+  for (std::int64_t i = 0; i < bits; ++i) {
+    want[static_cast<std::size_t>(i)] = mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i));
+  }
+  const std::uint32_t plan_top =
+      count > 3 ? static_cast<std::uint32_t>(table.primes[static_cast<std::size_t>(count - 1)]) : 5;
+  std::vector<bool> composite(bound + 1, false);
+  BigInt q_big, residue, root, step;
+  const BigInt two(2);
+  for (std::uint32_t q = 2; q <= bound; ++q) {
+    if (composite[q]) continue;
+    for (std::uint64_t m = std::uint64_t{q} * q; m <= bound; m += q) composite[m] = true;
+    if (q <= plan_top || mpz_divisible_ui_p(p, q)) continue;
+    mpz_set_ui(q_big, q);
+    mpz_powm(residue, two, p, q_big);
+    if (mpz_cmp_ui(residue, 1) == 0) continue;  // q divides M(p): it must strike nothing
+    // first + o * 2p = 0 (mod q)
+    mpz_invert(step, two_p, q_big);
+    mpz_neg(root, first);
+    mpz_mul(root, root, step);
+    mpz_fdiv_r(root, root, q_big);
+    for (std::int64_t o = static_cast<std::int64_t>(mpz_get_ui(root)); o < s.n; o += q) {
+      want[static_cast<std::size_t>(o)] = true;
+    }
+  }
+  // The divisors of M(p) among the plan's survivors.
+  std::vector<std::int64_t> divisors;
+  BigInt d;
+  for (std::int64_t i = 0; i < s.n; ++i) {
+    if (mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i))) continue;
+    mpz_set(d, two_p);
+    mpz_mul_ui(d, d, static_cast<unsigned long>(i));
+    mpz_add(d, d, first);
+    mpz_powm(residue, two, p, d);
+    if (mpz_cmp_ui(residue, 1) == 0) divisors.push_back(i);
+  }
+  EXPECT_GE(static_cast<int>(divisors.size()), planted_divisors) << describe(s);
+
+  FastSieveContext ctx;
+  prepare_fast_sieve(ctx, table, count, p, bound);
+  if (block_bits > 0) ctx.block_bits = block_bits;
+  for (const int parts : parts_list) {
+    SCOPED_TRACE(describe(s) + " bound " + std::to_string(bound) + " parts " +
+                 std::to_string(parts));
+    FastMask fast;
+    start_fast_mask(fast, ctx, k, s.n);
+    std::vector<std::int64_t> next;
+    for (int part = parts - 1; part >= 0; --part) mark_fast_mask_part(fast, ctx, part, parts, next);
+    EXPECT_EQ(fast_count_marked(fast), count_marked(reference, s.n));
+    for (int part = parts - 1; part >= 0; --part) {
+      deepen_fast_mask_part(fast, ctx, part, parts, next);
+    }
+    const std::vector<std::uint64_t> words = expand_fast_mask(fast);
+    std::int64_t mismatches = 0;
+    for (std::int64_t i = 0; i < bits; ++i) {
+      const bool got = (words[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1;
+      if (want[static_cast<std::size_t>(i)] != got && mismatches++ < 5) {
+        ADD_FAILURE() << "bit " << i << " expected " << want[static_cast<std::size_t>(i)]
+                      << " deeper mask " << got;
+      }
+    }
+    EXPECT_EQ(mismatches, 0);
+    for (const std::int64_t i : divisors) {
+      EXPECT_FALSE(fast_mask_test(fast, i)) << "divisor at offset " << i << " struck";
+    }
+  }
+}
+
+TEST(FastMask, DeeperSieveStrikesMultiplesOfPrimesThatDivideNoDivisor) {
+  struct Case {
+    Segment segment;
+    std::uint32_t bound;
+    std::int64_t block_bits;  // 0: the default
+    int planted;              // divisors of M(p) the segment holds at least
+  };
+  const Case cases[] = {
+      // 150287 * 704161 divides M163, both primes above the plan's (to 70000).
+      {{"163", "324570381", 100000, 60.0f}, kDeepSieveBound, 0, 1},
+      // q = 1 mod 2p inside the deeper range: 228479 | M71 at k = 1609; and
+      // 150287 (k 461), 704161 (k 2160) for M163.
+      {{"71", "1", 300000, 20.0f}, kDeepSieveBound, 0, 1},
+      {{"163", "1", 3000, 20.0f}, kDeepSieveBound, 0, 2},
+      // 55871 * 165799 divides M151; many block boundaries.
+      {{"151", "30640000", 60000, 40.0f}, 400000, 128, 1},
+      // Plain masks (p not prime to 30), short segments (head and tail only).
+      {{"9", "1", 40000, 30.0f}, 300000, 0, 0},
+      {{"11", "1", 46, 10.0f}, 100000, 0, 0},
+      {{"61", "60", 121, 20.0f}, 100000, 0, 0},
+      // The smallest plan (primes to about 8500).
+      {{"1277", "61", 5000, 2.0f}, 50000, 0, 0},
+      {{"86249", "6683680417203", 400000, 60.0f}, kDeepSieveBound, 0, 0},
+      {{"3321928097", "31000000", 100000, 57.2f}, kDeepSieveBound, 0, 0},
+  };
+  for (const Case& c : cases) {
+    expect_deep_mask(c.segment, c.bound, c.block_bits, {1, 2, 3, 7, 17}, c.planted);
+  }
+}
+
 TEST(FastMask, EqualsTheReferenceOnRandomSegments) {
   const unsigned seed = 20261207;
   std::mt19937_64 rng(seed);

@@ -73,6 +73,14 @@ TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
       {"two factors in one twentieth", "11", "1", 100, 100, 12.0f},
       // Not prime to 30 (only a resumed checkpoint can hold it): plain masks.
       {"p = 25 from a checkpoint", "25", "1", 250000, 100000, 24.0f},
+      // The deeper sieve (primes above the plan's up to its bound) must strike
+      // no divisor: factors q = 1 mod 2p of M(p) inside its range, and
+      // composite divisors whose prime factors all lie above the plan's.
+      {"M163: 150287 and 704161 inside the deeper range", "163", "1", 3000, 1000, 20.0f},
+      {"M163: 150287 * 704161 (k 324620381)", "163", "324570381", 100000, 100000, 60.0f},
+      {"M151: 55871 * 165799 (k 30673364)", "151", "30640000", 60000, 30000, 40.0f},
+      {"M173: 730753 * 1505447, one beyond the deeper bound", "173", "3179480000", 60000,
+       60000, 58.0f},
   };
   // The fast path on 1 to 7 threads: the same bytes as the reference, also
   // when a segment (the short ones, the final ones) is shorter than the

@@ -48,42 +48,70 @@ class BatchTester {
       mpz_add_ui(first, first, 1);
       d0_ = to_u128(first);
       two_p_ = to_u128(state.two_p);
-      narrow_step_ = two_p_ >> 64 == 0;
     }
   }
 
-  // Queues the candidate of an offset; a full batch is tested at once.
-  void add(std::int64_t offset) {
-    offsets_[count_] = offset;
-    if (++count_ == kBatch) flush();
-  }
-
-  void flush() {
-    if (count_ == 0) return;
-    if (native_) {
-      // 2p below 2^64 (every exponent below 2^63) needs one 64-bit product.
-      if (narrow_step_) {
-        const auto step = static_cast<std::uint64_t>(two_p_);
-        for (std::size_t i = 0; i < count_; ++i) {
-          d_[i] = d0_ + static_cast<u128>(static_cast<std::uint64_t>(offsets_[i])) * step;
+  // Queues the candidates of the clear bits t in [from, to) of words,
+  // which stand for offsets base + stride * t; full batches are tested at
+  // once. The divisors come straight from the bits: a word's first divisor
+  // follows from the last word's, and each clear bit adds its multiple of
+  // the step, with no call per candidate.
+  void add_clear(const std::vector<std::uint64_t>& words, std::int64_t from, std::int64_t to,
+                 std::int64_t base, std::int64_t stride) {
+    if (from >= to) return;
+    const std::int64_t first_word = from >> 6, last_word = (to - 1) >> 6;
+    const auto free_bits = [&](std::int64_t w) {
+      std::uint64_t free = ~words[static_cast<std::size_t>(w)];
+      if (w == first_word) free &= ~std::uint64_t{0} << (from & 63);
+      if (w == last_word && (to & 63) != 0) free &= ~std::uint64_t{0} >> (64 - (to & 63));
+      return free;
+    };
+    if (!native_) {
+      for (std::int64_t w = first_word; w <= last_word; ++w) {
+        for (std::uint64_t free = free_bits(w); free != 0; free &= free - 1) {
+          offsets_[count_++] = base + stride * ((w << 6) + __builtin_ctzll(free));
+          if (count_ >= kBatch) flush();
+        }
+      }
+      return;
+    }
+    const u128 step = two_p_ * static_cast<u128>(stride);  // from one bit to the next
+    const u128 word_step = step << 6;
+    u128 d_word = d0_ + two_p_ * static_cast<u128>(base + stride * (first_word << 6));
+    const bool narrow = step >> 64 == 0;
+    const auto step64 = static_cast<std::uint64_t>(step);
+    for (std::int64_t w = first_word; w <= last_word; ++w, d_word += word_step) {
+      std::uint64_t free = free_bits(w);
+      // The batch has room for a whole word's candidates (kBatch + 64);
+      // what spills past kBatch moves to the next batch.
+      std::size_t count = count_;
+      if (narrow) {
+        for (; free != 0; free &= free - 1) {
+          d_[count++] = d_word + static_cast<u128>(step64) * static_cast<unsigned>(__builtin_ctzll(free));
         }
       } else {
-        for (std::size_t i = 0; i < count_; ++i) {
-          d_[i] = d0_ + static_cast<u128>(offsets_[i]) * two_p_;
+        for (; free != 0; free &= free - 1) {
+          d_[count++] = d_word + step * static_cast<unsigned>(__builtin_ctzll(free));
         }
       }
-      divides_batch(kernel_, p_, d_.data(), count_, flags_.data());
-      for (std::size_t i = 0; i < count_; ++i) {
-        if (flags_[i]) hits_.push_back(offsets_[i]);
-      }
-    } else {
-      BigInt k, d, residue;
-      for (std::size_t i = 0; i < count_; ++i) {
-        mpz_add_ui(k, state_.k_first, static_cast<unsigned long>(offsets_[i]));
-        mpz_mul(d, k, state_.two_p);
-        mpz_add_ui(d, d, 1);
-        if (divides_mersenne(residue, state_.exponent, d)) hits_.push_back(offsets_[i]);
-      }
+      count_ = count;
+      if (count_ >= kBatch) flush_full();
+    }
+  }
+
+  // Tests whatever is queued.
+  void flush() {
+    if (native_) {
+      test_native(count_);
+      count_ = 0;
+      return;
+    }
+    BigInt k, d, residue;
+    for (std::size_t i = 0; i < count_; ++i) {
+      mpz_add_ui(k, state_.k_first, static_cast<unsigned long>(offsets_[i]));
+      mpz_mul(d, k, state_.two_p);
+      mpz_add_ui(d, d, 1);
+      if (divides_mersenne(residue, state_.exponent, d)) hits_.push_back(offsets_[i]);
     }
     count_ = 0;
   }
@@ -97,15 +125,31 @@ class BatchTester {
   }
 
  private:
+  // Tests the first count queued divisors with the kernel; the offset of a
+  // divisor found is (d - d0) / 2p.
+  void test_native(std::size_t count) {
+    if (count == 0) return;
+    divides_batch(kernel_, p_, d_.data(), count, flags_.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (flags_[i]) hits_.push_back(static_cast<std::int64_t>((d_[i] - d0_) / two_p_));
+    }
+  }
+
+  // Tests a full batch and moves what spilled past it to the front.
+  void flush_full() {
+    test_native(kBatch);
+    std::copy(d_.begin() + kBatch, d_.begin() + static_cast<std::ptrdiff_t>(count_), d_.begin());
+    count_ -= kBatch;
+  }
+
   const RunState& state_;
   bool native_ = false;
-  bool narrow_step_ = false;
   Kernel kernel_ = Kernel::Gmp;
   std::uint64_t p_ = 0;
   u128 d0_ = 0, two_p_ = 0;
   std::size_t count_ = 0;
   std::array<std::int64_t, kBatch> offsets_{};
-  std::array<u128, kBatch> d_{};
+  std::array<u128, kBatch + 64> d_{};
   std::array<std::uint8_t, kBatch> flags_{};
   std::vector<std::int64_t> hits_;
 };
@@ -121,18 +165,15 @@ void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) 
   const std::int32_t chunk = chunk_length(n);
 
   // One tester (100 KB: off the stack) and one share of each chunk's
-  // outcome per member.
-  struct Share {
-    std::vector<std::int64_t> hits;
-    std::int64_t last_clear = -1;
-  };
+  // divisors per member.
   std::vector<std::unique_ptr<BatchTester>> testers;
   for (int i = 0; i < size; ++i) testers.push_back(std::make_unique<BatchTester>(state, n));
-  std::vector<Share> shares(static_cast<std::size_t>(size));
+  std::vector<std::vector<std::int64_t>> shares(static_cast<std::size_t>(size));
 
   BigInt residue;
   std::vector<std::int64_t> hits;
   std::int32_t j = 0;
+  std::size_t chunk_index = 0;
   while (j < n) {
     const std::int32_t end = chunk_end(j, chunk, n);
     // Each member tests the clear offsets of its own slice of the chunk;
@@ -141,24 +182,22 @@ void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) 
       const std::int64_t width = end - j;
       const std::int64_t lo = j + width * member / size;
       const std::int64_t hi = j + width * (member + 1) / size;
-      Share& share = shares[static_cast<std::size_t>(member)];
       BatchTester& tester = *testers[static_cast<std::size_t>(member)];
-      share.last_clear = -1;
-      for_each_clear(mask, lo, hi, [&](std::int64_t offset) {
-        tester.add(offset);
-        share.last_clear = std::max(share.last_clear, offset);
-      });
+      for_each_region(mask, lo, hi,
+                      [&](const std::vector<std::uint64_t>& words, std::int64_t from,
+                          std::int64_t to, std::int64_t base, std::int64_t stride) {
+                        tester.add_clear(words, from, to, base, stride);
+                      });
       tester.flush();
-      share.hits = tester.take_hits();
+      shares[static_cast<std::size_t>(member)] = tester.take_hits();
     });
 
     // The chunk's outcome, reported by this thread alone, in increasing k:
-    // the divisors, then the progress line naming the last clear candidate.
+    // the divisors, then the progress line naming the last candidate the
+    // plan's marks leave clear (the deeper marks only skip tests).
     hits.clear();
-    std::int64_t last_tested = -1;
-    for (const Share& share : shares) {
-      hits.insert(hits.end(), share.hits.begin(), share.hits.end());
-      last_tested = std::max(last_tested, share.last_clear);
+    for (const std::vector<std::int64_t>& share : shares) {
+      hits.insert(hits.end(), share.begin(), share.end());
     }
     std::sort(hits.begin(), hits.end());
     for (const std::int64_t offset : hits) {
@@ -171,8 +210,36 @@ void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) 
       }
       report_factor(state);
     }
+    const std::int64_t last_tested = chunk_index < mask.plan_last.size()
+                                         ? mask.plan_last[chunk_index]
+                                         : fast_last_clear(mask, j, end);
     if (last_tested >= 0) set_candidate(state, last_tested);
     print_progress(state.k, state.d);
     j = end;
+    ++chunk_index;
   }
+}
+
+std::int64_t sieve_segment_fast(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                                std::int32_t n, ThreadTeam& team,
+                                std::vector<std::vector<std::int64_t>>& next) {
+  const int parts = team.size();
+  next.resize(static_cast<std::size_t>(parts));
+  start_fast_mask(mask, ctx, k_first, n);
+  team.run([&](int member) {
+    mark_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);
+  });
+  const std::int64_t marked = fast_count_marked(mask);
+  if (!ctx.deep_primes.empty()) {
+    const std::int32_t chunk = chunk_length(n);
+    for (std::int32_t j = 0; j < n;) {
+      const std::int32_t end = chunk_end(j, chunk, n);
+      mask.plan_last.push_back(fast_last_clear(mask, j, end));
+      j = end;
+    }
+    team.run([&](int member) {
+      deepen_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);
+    });
+  }
+  return marked;
 }

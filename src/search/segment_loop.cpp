@@ -41,12 +41,10 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
 
   const std::int32_t n = state.segment_size;
   if (buf.path == SearchPath::Fast) {
-    start_fast_mask(buf.fast, buf.context, state.k_first, n);
-    buf.team.run([&](int member) {
-      mark_fast_mask_part(buf.fast, buf.context, member, buf.team.size(),
-                          buf.next[static_cast<std::size_t>(member)]);
-    });
-    print_sieve_report(clock_seconds(start, std::clock()), fast_count_marked(buf.fast), n);
+    // The count printed is the plan's marks'; the deeper ones only skip tests.
+    const std::int64_t marked =
+        sieve_segment_fast(buf.fast, buf.context, state.k_first, n, buf.team, buf.next);
+    print_sieve_report(clock_seconds(start, std::clock()), marked, n);
     test_segment_fast(state, buf.fast, &buf.team);
   } else {
     mpz_mul(buf.first, state.k_first, state.two_p);
@@ -79,7 +77,8 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
   const auto storage = std::make_unique<SegmentBuffers>(path, threads);
   SegmentBuffers& buf = *storage;
   if (path == SearchPath::Fast) {
-    prepare_fast_sieve(buf.context, table, state.sieve_prime_count, state.exponent);
+    prepare_fast_sieve(buf.context, table, state.sieve_prime_count, state.exponent,
+                       kDeepSieveBound);
   }
   bool final_pass = false;
   for (;;) {
