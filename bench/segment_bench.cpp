@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
   std::printf("\nKernels: candidates per second (ns per candidate) by divisor size\n");
   const unsigned sizes[] = {40, 52, 60, 64, 68, 72, 76, 90, 100, 120};
   for (const std::uint64_t p : {std::uint64_t{86249}, std::uint64_t{3321928097}}) {
-    for (const Kernel kernel : {Kernel::Ifma, Kernel::Mont64, Kernel::Mont128, Kernel::Gmp}) {
+    for (const Kernel kernel : kAllKernels) {
       if (!kernel_available(kernel)) continue;
       std::printf("p = %-10llu %-8s", static_cast<unsigned long long>(p),
                   std::string(kernel_name(kernel)).c_str());

@@ -106,7 +106,7 @@ std::vector<std::uint64_t> edge_exponents() {
 class KernelTest : public ::testing::TestWithParam<Kernel> {
  protected:
   void SetUp() override {
-    if (!kernel_available(kernel())) GTEST_SKIP() << "this CPU has no AVX-512 IFMA";
+    if (!kernel_available(kernel())) GTEST_SKIP() << "this CPU lacks " << kernel_name(kernel());
   }
   Kernel kernel() const { return GetParam(); }
   std::size_t width() const { return kernel_batch_width(kernel()); }
@@ -168,13 +168,13 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
   EXPECT_GE(total, 1000000u);
 }
 
-// The values around 2^52, 2^60, 2^64, 2^100, 2^127 and 2^128 that the
-// kernel accepts (limb, lazy-form and kernel limits), the top of its range,
-// and every small odd d, under many exponents.
+// The values around 2^52, 2^58, 2^60, 2^64, 2^96, 2^100, 2^124, 2^127 and
+// 2^128 that the kernel accepts (limb, start, lazy-form and kernel limits),
+// the top of its range, and every small odd d, under many exponents.
 TEST_P(KernelTest, MatchesGmpAtTheLimits) {
   std::vector<u128> d;
   for (u128 x = 3; x < 400; x += 2) d.push_back(x);
-  for (unsigned b : {52u, 60u, 64u, 100u, 127u, 128u}) {
+  for (unsigned b : {52u, 58u, 60u, 64u, 96u, 100u, 124u, 127u, 128u}) {
     const u128 edge = b == 128 ? 0 : u128(1) << b;  // 2^128 wraps to 0
     for (unsigned j = 1; j < 12; j += 2) {
       d.push_back(edge - j);
@@ -384,9 +384,7 @@ TEST_P(KernelTest, FlagsPlantedFactorsInEveryLane) {
   EXPECT_GE(planted_count, 30u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest,
-                         ::testing::Values(Kernel::Mont64, Kernel::Mont128, Kernel::Ifma,
-                                           Kernel::Gmp),
+INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest, ::testing::ValuesIn(kAllKernels),
                          param_name);
 
 // ---------------------------------------------------------------------------
@@ -405,7 +403,7 @@ class ForcedKernel {
 };
 
 TEST(KernelChoice, NamesRoundTrip) {
-  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+  for (Kernel k : kAllKernels) {
     EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
   }
   EXPECT_EQ(kernel_from_name("IFMA"), std::nullopt);

@@ -3,11 +3,15 @@
 // segments that bring every kernel and the integer library into play.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "driver/big_int.h"
 #include "driver/run_state.h"
+#include "search/kernels.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 #include "support/prime_table.h"
@@ -56,8 +60,7 @@ Outcome search(const SearchCase& run, SearchPath path) {
   return out;
 }
 
-TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
-  const SearchCase runs[] = {
+const SearchCase kRuns[] = {
       {"worked run", "11", "1", 46, 46, 10.0f},
       {"short segments", "11", "1", 46, 7, 10.0f},
       {"M37, factor 616318177 mid-segment", "37", "8328000", 3000, 1000, 20.0f},
@@ -69,13 +72,43 @@ TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
       {"64-bit exponent", "18446744073709551557", "1000000000000", 100000, 100000, 20.0f},
       {"exponent beyond 64 bits", "618970019642690137449562111", "1", 20000, 20000, 20.0f},
       {"sieving prime as exponent", "1277", "1", 50000, 50000, 20.0f},
-  };
-  for (const SearchCase& run : runs) {
+};
+
+// TAMRISK_KERNEL set for the life of the object (unset for nullptr).
+class ForcedKernel {
+ public:
+  explicit ForcedKernel(const char* value) {
+    if (value != nullptr) {
+      setenv("TAMRISK_KERNEL", value, 1);
+    } else {
+      unsetenv("TAMRISK_KERNEL");
+    }
+  }
+  ~ForcedKernel() { unsetenv("TAMRISK_KERNEL"); }
+  ForcedKernel(const ForcedKernel&) = delete;
+  ForcedKernel& operator=(const ForcedKernel&) = delete;
+};
+
+// Each run on the fast path under the automatic choice, the choice without
+// AVX-512, and every available kernel forced (each where it is valid;
+// elsewhere the automatic choice stands in), against one reference run.
+TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
+  std::vector<const char*> forcings = {nullptr, "portable"};
+  for (Kernel k : kAllKernels) {
+    // The names are string literals, so their views end in a NUL.
+    if (kernel_available(k)) forcings.push_back(kernel_name(k).data());
+  }
+  for (const SearchCase& run : kRuns) {
     const Outcome reference = search(run, SearchPath::Reference);
-    const Outcome fast = search(run, SearchPath::Fast);
-    EXPECT_EQ(fast.console, reference.console) << run.name;
-    EXPECT_EQ(fast.results, reference.results) << run.name;
-    EXPECT_EQ(fast.status, reference.status) << run.name;
+    for (const char* value : forcings) {
+      ForcedKernel forced(value);
+      const Outcome fast = search(run, SearchPath::Fast);
+      const std::string label =
+          std::string(run.name) + ", TAMRISK_KERNEL=" + (value != nullptr ? value : "(unset)");
+      EXPECT_EQ(fast.console, reference.console) << label;
+      EXPECT_EQ(fast.results, reference.results) << label;
+      EXPECT_EQ(fast.status, reference.status) << label;
+    }
   }
 }
 

@@ -9,8 +9,11 @@
 // in Montgomery form is a plain modular addition.
 #include "search/kernels.h"
 
-#include <cpuid.h>
 #include <gmp.h>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -57,9 +60,13 @@ inline double to_double(u128 x) {
 }  // namespace
 
 std::uint64_t div_rem(std::uint64_t hi, std::uint64_t lo, std::uint64_t d) {
+#if defined(__x86_64__)
   std::uint64_t q = 0, r = 0;
   __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d));
   return r;
+#else
+  return static_cast<std::uint64_t>(((u128(hi) << 64) | lo) % d);
+#endif
 }
 
 u128 pow2_mod(unsigned k, u128 d) {
@@ -114,6 +121,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // CPU check for the IFMA kernel.
 
+#if defined(__x86_64__)
 bool detect_ifma() {
   unsigned a = 0, b = 0, c = 0, d = 0;
   if (__get_cpuid_max(0, nullptr) < 7) return false;
@@ -132,6 +140,9 @@ bool detect_ifma() {
       bit_AVX512F | bit_AVX512DQ | bit_AVX512IFMA | bit_AVX512BW | bit_AVX512VL;
   return (b & kNeeded) == kNeeded;
 }
+#else
+bool detect_ifma() { return false; }  // AVX-512 is x86 only
+#endif
 
 bool ifma_supported() {
   static const bool supported = detect_ifma();
@@ -292,6 +303,174 @@ void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
 }
 
 // ---------------------------------------------------------------------------
+// Mont2x64: two-word Montgomery on 64-bit words, R = 2^128, reduced one word
+// at a time (two 64x64 -> 128-bit products per word of the modulus), values
+// kept lazily in [0, 4d) as in the IFMA kernel. With d = d0 + d1 * 2^64 and
+// ninv = -d0^-1 mod 2^64:
+//
+//   Squaring: T = x^2 for x < 4d. The first round adds m0 * d with
+//   m0 = t0 * ninv mod 2^64, which clears the lowest word of T; the second
+//   adds m1 * d * 2^64 with m1 = (the next word) * ninv, which clears the
+//   next. So (T + (m0 + m1 2^64) d) / 2^128 is exact, and as m0 + m1 2^64 <
+//   R it is below 16 d^2 / R + d, which is under 2d as long as d < R / 16 =
+//   2^124. A doubling then gives a value below 4d again: neither step ever
+//   needs a comparison.
+//   Leaving Montgomery form: (x + m d) / R < 4d / R + d, so at most d, and
+//   never d itself since x is congruent to 2^p R, a unit mod d: the exact
+//   residue in [0, d).
+//   Start: the Montgomery form of 2^e0 enters as 2^(128+e0) mod d, below d.
+//   Words: every value stays below 4d < 2^126, so two words hold it; the
+//   column sums below stay under 8 * 2^64 and are held in 128 bits.
+//
+// Hence the kernel is exact for every odd d with 3 <= d < 2^124; a group
+// holding a larger d runs Mont128 instead (exact to 2^128), so the kernel
+// serves the whole interface. The 128-bit integers of the compiler give the
+// 64x64 -> 128-bit products (mulx or mul on x86-64, mul and umulh on
+// aarch64); several candidates advance side by side so that the multiplier
+// always has an independent product to start.
+
+constexpr u128 kMont2x64LazyLimit = u128(1) << 124;
+
+inline std::uint64_t lo64(u128 x) { return static_cast<std::uint64_t>(x); }
+inline std::uint64_t hi64(u128 x) { return static_cast<std::uint64_t>(x >> 64); }
+
+// The two reduction rounds on T = w0 + c1 2^64 + c2 2^128 + c3 2^192, given
+// as its lowest word and the column sums above it; x0, x1 get the words of
+// (T + m d) / 2^128.
+inline void mont2x64_reduce(std::uint64_t w0, u128 c1, u128 c2, std::uint64_t c3,
+                            std::uint64_t d0, std::uint64_t d1, std::uint64_t ninv,
+                            std::uint64_t& x0, std::uint64_t& x1) {
+  // Round one: w0 + lo(m0 d0) is 0 or 2^64, the latter exactly when w0 != 0.
+  const std::uint64_t m0 = w0 * ninv;
+  const u128 a = u128(m0) * d0, b = u128(m0) * d1;
+  c1 += u128(hi64(a)) + lo64(b) + (w0 != 0);
+  c2 += hi64(b);
+  // Round two, on column 1 alike.
+  const std::uint64_t m1 = lo64(c1) * ninv;
+  const u128 e = u128(m1) * d0, f = u128(m1) * d1;
+  c2 += u128(hi64(c1)) + (lo64(c1) != 0) + hi64(e) + lo64(f);
+  x0 = lo64(c2);
+  x1 = c3 + hi64(f) + hi64(c2);
+}
+
+// x <- x^2 / R mod d (below 2d), doubled if kDouble.
+template <bool kDouble>
+inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t d0,
+                            std::uint64_t d1, std::uint64_t ninv) {
+#if defined(__x86_64__)
+  // The same two rounds on the four words t0..t3 of T, in the instructions
+  // of any x86-64 (GCC spills 128-bit column sums to memory). Each round
+  // first forms m d as three words (m d0 plus m d1 one word up, which cannot
+  // carry beyond the third word), then adds them in one carry chain; the
+  // chain never carries out of t3, since T + (m0 + m1 2^64) d < 2^128 * 2d
+  // < 2^254.
+  std::uint64_t t0, t1, t2, t3, m, b0, b1;
+  __asm__(
+      "movq %[x0], %%rax\n\t"
+      "mulq %[x0]\n\t"
+      "movq %%rax, %[t0]\n\t"
+      "movq %%rdx, %[t1]\n\t"
+      "movq %[x1], %%rax\n\t"
+      "mulq %[x1]\n\t"
+      "movq %%rax, %[t2]\n\t"
+      "movq %%rdx, %[t3]\n\t"
+      "movq %[x0], %%rax\n\t"
+      "mulq %[x1]\n\t"
+      // T += 2 x0 x1 2^64; the doubled product has 129 bits.
+      "addq %%rax, %%rax\n\t"
+      "adcq %%rdx, %%rdx\n\t"
+      "adcq $0, %[t3]\n\t"
+      "addq %%rax, %[t1]\n\t"
+      "adcq %%rdx, %[t2]\n\t"
+      "adcq $0, %[t3]\n\t"
+      // Round one: m = t0 ninv; T += m d clears t0.
+      "movq %[t0], %[m]\n\t"
+      "imulq %[ninv], %[m]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d1]\n\t"
+      "movq %%rax, %[b0]\n\t"
+      "movq %%rdx, %[b1]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d0]\n\t"
+      "addq %[b0], %%rdx\n\t"
+      "adcq $0, %[b1]\n\t"
+      "addq %%rax, %[t0]\n\t"
+      "adcq %%rdx, %[t1]\n\t"
+      "adcq %[b1], %[t2]\n\t"
+      "adcq $0, %[t3]\n\t"
+      // Round two: m = t1 ninv; T += m d 2^64 clears t1.
+      "movq %[t1], %[m]\n\t"
+      "imulq %[ninv], %[m]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d1]\n\t"
+      "movq %%rax, %[b0]\n\t"
+      "movq %%rdx, %[b1]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d0]\n\t"
+      "addq %[b0], %%rdx\n\t"
+      "adcq $0, %[b1]\n\t"
+      "addq %%rax, %[t1]\n\t"
+      "adcq %%rdx, %[t2]\n\t"
+      "adcq %[b1], %[t3]\n\t"
+      : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [m] "=&r"(m),
+        [b0] "=&r"(b0), [b1] "=&r"(b1)
+      : [x0] "r"(x0), [x1] "r"(x1), [d0] "rm"(d0), [d1] "rm"(d1), [ninv] "rm"(ninv)
+      : "rax", "rdx", "cc");
+  x0 = t2;
+  x1 = t3;
+#else
+  const u128 p00 = u128(x0) * x0, p01 = u128(x0) * x1, p11 = u128(x1) * x1;
+  // Columns of T: the cross product counts twice.
+  const u128 c1 = u128(hi64(p00)) + (u128(lo64(p01)) << 1);
+  const u128 c2 = (u128(hi64(p01)) << 1) + lo64(p11);
+  mont2x64_reduce(lo64(p00), c1, c2, hi64(p11), d0, d1, ninv, x0, x1);
+#endif
+  if (kDouble) {
+    x1 = (x1 << 1) | (x0 >> 63);
+    x0 <<= 1;
+  }
+}
+
+template <int W>
+void mont2x64_chains(const ExponentSplit& e, const u128* dd, u128* out) {
+  std::uint64_t d0[W], d1[W], ninv[W], x0[W], x1[W];
+#pragma GCC unroll 8
+  for (int j = 0; j < W; ++j) {
+    d0[j] = lo64(dd[j]);
+    d1[j] = hi64(dd[j]);
+    ninv[j] = -inverse64(d0[j]);
+    const u128 start = pow2_mod(128 + static_cast<unsigned>(e.lead), dd[j]);
+    x0[j] = lo64(start);
+    x1[j] = hi64(start);
+  }
+  for (unsigned i = e.rest; i-- > 0;) {
+    if ((e.p >> i) & 1) {
+#pragma GCC unroll 8
+      for (int j = 0; j < W; ++j) mont2x64_square<true>(x0[j], x1[j], d0[j], d1[j], ninv[j]);
+    } else {
+#pragma GCC unroll 8
+      for (int j = 0; j < W; ++j) mont2x64_square<false>(x0[j], x1[j], d0[j], d1[j], ninv[j]);
+    }
+  }
+#pragma GCC unroll 8
+  for (int j = 0; j < W; ++j) {
+    mont2x64_reduce(x0[j], x1[j], 0, 0, d0[j], d1[j], ninv[j], x0[j], x1[j]);
+    out[j] = (u128(x1[j]) << 64) | x0[j];
+  }
+}
+
+template <int W>
+void mont2x64_group(const ExponentSplit& e, const u128* dd, u128* out) {
+  u128 largest = 0;
+  for (int j = 0; j < W; ++j) largest = std::max(largest, dd[j]);
+  if (largest < kMont2x64LazyLimit) {
+    mont2x64_chains<W>(e, dd, out);
+  } else {
+    mont128_group<W>(e, dd, out);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Batching for the scalar kernels: full groups straight from the input, the
 // tail padded with copies of its first candidate. The leading exponent is
 // chosen per group from its smallest candidate.
@@ -321,6 +500,7 @@ void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 
 constexpr int kMont64Width = 8;
 constexpr int kMont128Width = 4;
+constexpr int kMont2x64Width = 4;
 
 void mont64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                   std::uint8_t* divides) {
@@ -342,6 +522,19 @@ void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
         if (bits >= 126) return 15;
         return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
       });
+}
+
+// The cap of the leading exponent for pow2_mod, as for Mont128.
+std::uint64_t pow2_mod_cap(unsigned bits) {
+  if (bits <= 64) return 63;
+  if (bits >= 126) return 15;
+  return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
+}
+
+void mont2x64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                    std::uint8_t* divides) {
+  scalar_batch<kMont2x64Width, u128>(p, d, n, residue, divides,
+                                     mont2x64_group<kMont2x64Width>, pow2_mod_cap);
 }
 
 void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
@@ -378,11 +571,16 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
       mont64_batch(p, d, n, residue, divides);
       return;
     case Kernel::Ifma:
+#if defined(__x86_64__)
       if (ifma_supported()) {
         kernels_internal::ifma_batch(p, d, n, residue, divides);
         return;
       }
+#endif
       break;
+    case Kernel::Mont2x64:
+      mont2x64_batch(p, d, n, residue, divides);
+      return;
     case Kernel::Gmp:
       gmp_batch(p, d, n, residue, divides);
       return;
@@ -405,6 +603,7 @@ unsigned kernel_max_bits(Kernel kernel) {
     case Kernel::Ifma:
       return 100;
     case Kernel::Mont128:
+    case Kernel::Mont2x64:
     case Kernel::Gmp:
       break;
   }
@@ -419,6 +618,8 @@ std::size_t kernel_batch_width(Kernel kernel) {
       return kMont128Width;
     case Kernel::Ifma:
       return kernels_internal::kIfmaLanes;
+    case Kernel::Mont2x64:
+      return kMont2x64Width;
     case Kernel::Gmp:
       break;
   }
@@ -433,6 +634,8 @@ std::string_view kernel_name(Kernel kernel) {
       return "mont128";
     case Kernel::Ifma:
       return "ifma";
+    case Kernel::Mont2x64:
+      return "mont2x64";
     case Kernel::Gmp:
       break;
   }
@@ -440,7 +643,7 @@ std::string_view kernel_name(Kernel kernel) {
 }
 
 std::optional<Kernel> kernel_from_name(std::string_view name) {
-  for (Kernel k : {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp}) {
+  for (Kernel k : kAllKernels) {
     if (name == kernel_name(k)) return k;
   }
   return std::nullopt;
@@ -452,16 +655,22 @@ std::optional<Kernel> forced_kernel() {
   return kernel_from_name(value);
 }
 
+bool portable_forced() {
+  const char* value = std::getenv("TAMRISK_KERNEL");
+  return value != nullptr && std::string_view(value) == "portable";
+}
+
 Kernel choose_kernel(unsigned d_bits) {
   const auto valid = [d_bits](Kernel k) {
     return kernel_available(k) && d_bits <= kernel_max_bits(k);
   };
   if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
+  const bool portable = portable_forced();
   // As measured (kernel_bench): IFMA is the fastest at every size it takes,
-  // then 64-bit Montgomery, then 128-bit Montgomery.
-  if (valid(Kernel::Ifma)) return Kernel::Ifma;
+  // then 64-bit Montgomery, then the two-word Montgomery.
+  if (!portable && valid(Kernel::Ifma)) return Kernel::Ifma;
   if (valid(Kernel::Mont64)) return Kernel::Mont64;
-  if (valid(Kernel::Mont128)) return Kernel::Mont128;
+  if (valid(Kernel::Mont2x64)) return Kernel::Mont2x64;
   return Kernel::Gmp;
 }
 

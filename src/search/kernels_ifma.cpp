@@ -20,6 +20,12 @@
 // rest of the program runs on any x86-64; kernels.cpp calls in here only after
 // checking the CPU and the OS.
 
+#include "search/kernels.h"
+
+// The whole kernel is x86-64 code; elsewhere this file is empty and the
+// kernel reports itself unavailable.
+#if defined(__x86_64__)
+
 // GCC 12's AVX-512 headers fill unused merge operands with a self-initialised
 // "undefined" vector, which its uninitialised-use analysis flags once the
 // intrinsics are inlined; nothing in this file reads an uninitialised value.
@@ -30,8 +36,6 @@
 
 #include <algorithm>
 #include <cmath>
-
-#include "search/kernels.h"
 
 #define IFMA_TARGET __attribute__((target("avx512f,avx512ifma,avx512vl,avx512bw,avx512dq")))
 #define IFMA_INLINE IFMA_TARGET __attribute__((always_inline)) inline
@@ -244,3 +248,5 @@ void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 }
 
 }  // namespace kernels_internal
+
+#endif  // __x86_64__
