@@ -3,9 +3,11 @@
 // segments that bring every kernel and the integer library into play.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,8 @@ Outcome search(const SearchCase& run, SearchPath path) {
   return out;
 }
 
+void PrintTo(const SearchCase& run, std::ostream* os) { *os << run.name; }
+
 const SearchCase kRuns[] = {
       {"worked run", "11", "1", 46, 46, 10.0f},
       {"short segments", "11", "1", 46, 7, 10.0f},
@@ -68,7 +72,9 @@ const SearchCase kRuns[] = {
       {"M67 near 2^28", "67", "1445000", 200000, 100000, 20.0f},
       {"32-bit exponent near 2^57", "3321928097", "31000000", 300000, 300000, 58.0f},
       {"across 2^64", "86249", "106938000000000", 200000, 200000, 20.0f},
+      {"across 2^96", "86249", "459299020940905619687874", 100000, 100000, 20.0f},
       {"across 2^100", "86249", "7348600000000000000000000", 100000, 100000, 20.0f},
+      {"across 2^124", "86249", "123292142126625549087299058283925", 100000, 100000, 20.0f},
       {"64-bit exponent", "18446744073709551557", "1000000000000", 100000, 100000, 20.0f},
       {"exponent beyond 64 bits", "618970019642690137449562111", "1", 20000, 20000, 20.0f},
       {"sieving prime as exponent", "1277", "1", 50000, 50000, 20.0f},
@@ -92,25 +98,41 @@ class ForcedKernel {
 // Each run on the fast path under the automatic choice, the choice without
 // AVX-512, and every available kernel forced (each where it is valid;
 // elsewhere the automatic choice stands in), against one reference run.
-TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
+class PathsByRun : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
   std::vector<const char*> forcings = {nullptr, "portable"};
   for (Kernel k : kAllKernels) {
     // The names are string literals, so their views end in a NUL.
     if (kernel_available(k)) forcings.push_back(kernel_name(k).data());
   }
-  for (const SearchCase& run : kRuns) {
-    const Outcome reference = search(run, SearchPath::Reference);
-    for (const char* value : forcings) {
-      ForcedKernel forced(value);
-      const Outcome fast = search(run, SearchPath::Fast);
-      const std::string label =
-          std::string(run.name) + ", TAMRISK_KERNEL=" + (value != nullptr ? value : "(unset)");
-      EXPECT_EQ(fast.console, reference.console) << label;
-      EXPECT_EQ(fast.results, reference.results) << label;
-      EXPECT_EQ(fast.status, reference.status) << label;
-    }
+  const SearchCase& run = GetParam();
+  const Outcome reference = search(run, SearchPath::Reference);
+  for (const char* value : forcings) {
+    ForcedKernel forced(value);
+    const Outcome fast = search(run, SearchPath::Fast);
+    const std::string label = std::string("TAMRISK_KERNEL=") + (value != nullptr ? value : "(unset)");
+    EXPECT_EQ(fast.console, reference.console) << label;
+    EXPECT_EQ(fast.results, reference.results) << label;
+    EXPECT_EQ(fast.status, reference.status) << label;
   }
 }
+
+// Test names from the runs' names: "M71, three factors" -> m71_three_factors.
+std::string run_name(const ::testing::TestParamInfo<SearchCase>& info) {
+  std::string out;
+  for (const char* c = info.param.name; *c != '\0'; ++c) {
+    if (std::isalnum(static_cast<unsigned char>(*c))) {
+      out += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    } else if (!out.empty() && out.back() != '_') {
+      out += '_';
+    }
+  }
+  while (!out.empty() && out.back() == '_') out.pop_back();
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Segments, PathsByRun, ::testing::ValuesIn(kRuns), run_name);
 
 TEST(Paths, KnownFactorsAreFoundOnTheFastPath) {
   // Factors from the public record of these numbers.

@@ -431,6 +431,40 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
   }
 }
 
+// 2^k mod d for 2^64 < d < 2^124 and k >= bit_length(d), the start of the
+// chains: from 2^(b-1) (b the bit length of d) the power climbs by at most 48
+// bits per step, r <- r 2^t - q d with q = floor(r 2^t / d) < 2^48 estimated
+// in double precision from an approximate reciprocal. r, d and 1/d each enter
+// with a relative error of at most a few units of 2^-53 (r's low 11 bits are
+// dropped, d's likewise, costing less than 2^-53 as d > 2^64), and the
+// products add two more roundings: under 2^-49 in all, so the estimate errs
+// by less than 2^48 2^-49 = 1/2 and its truncation is q - 1, q or q + 1. The
+// new r thus lies in [-d, 2d), below 2^125 in magnitude, and is read exactly
+// from its value modulo 2^128 as a two's complement number; one addition and
+// one subtraction of d, each where needed, bring it into [0, d).
+inline double approx_double(u128 x) {
+  return static_cast<double>(static_cast<std::int64_t>(hi64(x))) * 0x1p64 +
+         static_cast<double>(static_cast<std::int64_t>(lo64(x) >> 11)) * 0x1p11;
+}
+
+inline u128 pow2_mod_wide(unsigned k, u128 d) {
+  const unsigned b = bit_length(d);
+  const double inv = 1.0 / approx_double(d);
+  u128 r = u128(1) << (b - 1);
+  for (unsigned rem = k - (b - 1); rem > 0;) {
+    const unsigned t = std::min(rem, 48u);
+    rem -= t;
+    const double scale = static_cast<double>(static_cast<std::int64_t>(1) << t);
+    const auto q = static_cast<std::uint64_t>(
+        static_cast<std::int64_t>(approx_double(r) * scale * inv));
+    u128 v = (r << t) - u128(q) * d;
+    v += d & (u128(0) - (v >> 127));      // was negative
+    const u128 w = v - d;
+    r = w + (d & (u128(0) - (w >> 127)));  // was below d: w + d = v
+  }
+  return r;
+}
+
 template <int W>
 void mont2x64_chains(const ExponentSplit& e, const u128* dd, u128* out) {
   std::uint64_t d0[W], d1[W], ninv[W], x0[W], x1[W];
@@ -439,7 +473,8 @@ void mont2x64_chains(const ExponentSplit& e, const u128* dd, u128* out) {
     d0[j] = lo64(dd[j]);
     d1[j] = hi64(dd[j]);
     ninv[j] = -inverse64(d0[j]);
-    const u128 start = pow2_mod(128 + static_cast<unsigned>(e.lead), dd[j]);
+    const unsigned k = 128 + static_cast<unsigned>(e.lead);
+    const u128 start = d1[j] != 0 ? pow2_mod_wide(k, dd[j]) : pow2_mod(k, dd[j]);
     x0[j] = lo64(start);
     x1[j] = hi64(start);
   }
