@@ -359,7 +359,8 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
                             std::uint64_t d1, std::uint64_t ninv) {
 #if defined(__x86_64__)
   // The same two rounds on the four words t0..t3 of T, in the instructions
-  // of any x86-64 (GCC spills 128-bit column sums to memory). Each round
+  // of any x86-64 (GCC spills 128-bit column sums to memory). x1 < 2^62,
+  // so the cross product is taken once with 2 x1, which fits a word. Each round
   // first forms m d as three words (m d0 plus m d1 one word up, which cannot
   // carry beyond the third word), then adds them in one carry chain; the
   // chain never carries out of t3, since T + (m0 + m1 2^64) d < 2^128 * 2d
@@ -375,11 +376,8 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
       "movq %%rax, %[t2]\n\t"
       "movq %%rdx, %[t3]\n\t"
       "movq %[x0], %%rax\n\t"
-      "mulq %[x1]\n\t"
-      // T += 2 x0 x1 2^64; the doubled product has 129 bits.
-      "addq %%rax, %%rax\n\t"
-      "adcq %%rdx, %%rdx\n\t"
-      "adcq $0, %[t3]\n\t"
+      "mulq %[x1x2]\n\t"
+      // T += x0 (2 x1) 2^64.
       "addq %%rax, %[t1]\n\t"
       "adcq %%rdx, %[t2]\n\t"
       "adcq $0, %[t3]\n\t"
@@ -414,7 +412,8 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
       "adcq %[b1], %[t3]\n\t"
       : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [m] "=&r"(m),
         [b0] "=&r"(b0), [b1] "=&r"(b1)
-      : [x0] "r"(x0), [x1] "r"(x1), [d0] "rm"(d0), [d1] "rm"(d1), [ninv] "rm"(ninv)
+      : [x0] "r"(x0), [x1] "r"(x1), [x1x2] "r"(x1 + x1), [d0] "rm"(d0), [d1] "rm"(d1),
+        [ninv] "rm"(ninv)
       : "rax", "rdx", "cc");
   x0 = t2;
   x1 = t3;
@@ -431,52 +430,64 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
   }
 }
 
-// 2^k mod d for 2^64 < d < 2^124 and k >= bit_length(d), the start of the
-// chains: from 2^(b-1) (b the bit length of d) the power climbs by at most 48
-// bits per step, r <- r 2^t - q d with q = floor(r 2^t / d) < 2^48 estimated
-// in double precision from an approximate reciprocal. r, d and 1/d each enter
-// with a relative error of at most a few units of 2^-53 (r's low 11 bits are
-// dropped, d's likewise, costing less than 2^-53 as d > 2^64), and the
-// products add two more roundings: under 2^-49 in all, so the estimate errs
-// by less than 2^48 2^-49 = 1/2 and its truncation is q - 1, q or q + 1. The
-// new r thus lies in [-d, 2d), below 2^125 in magnitude, and is read exactly
-// from its value modulo 2^128 as a two's complement number; one addition and
-// one subtraction of d, each where needed, bring it into [0, d).
+// 2^k mod d[j] for W candidates 2^64 < d[j] < 2^124, the start of the
+// chains, all lanes in step so that their chains overlap: from r = 2^s, below
+// every d[j] (s + 1 the bit length of the smallest), the power climbs by at
+// most 48 bits per step, r <- r 2^t - q d with q = floor(r 2^t / d) < 2^48
+// estimated in double precision from an approximate reciprocal. r, d and 1/d
+// each enter with a relative error of at most a few units of 2^-53 (the low
+// 11 bits of r and d are dropped, costing less than 2^-53 as d > 2^64), and
+// the products add two more roundings: under 2^-49 in all, so the estimate
+// errs by less than 2^48 2^-49 = 1/2 and its truncation is q - 1, q or q + 1.
+// The new r thus lies in [-d, 2d), below 2^125 in magnitude, and is read
+// exactly from its value modulo 2^128 as a two's complement number; one
+// addition and one subtraction of d, each where needed, bring it into [0, d).
 inline double approx_double(u128 x) {
   return static_cast<double>(static_cast<std::int64_t>(hi64(x))) * 0x1p64 +
          static_cast<double>(static_cast<std::int64_t>(lo64(x) >> 11)) * 0x1p11;
 }
 
-inline u128 pow2_mod_wide(unsigned k, u128 d) {
-  const unsigned b = bit_length(d);
-  const double inv = 1.0 / approx_double(d);
-  u128 r = u128(1) << (b - 1);
-  for (unsigned rem = k - (b - 1); rem > 0;) {
+template <int W>
+void pow2_mod_wide(unsigned k, unsigned s, const u128* d, u128* r) {
+  double inv[W];
+#pragma GCC unroll 8
+  for (int j = 0; j < W; ++j) {
+    inv[j] = 1.0 / approx_double(d[j]);
+    r[j] = u128(1) << s;
+  }
+  for (unsigned rem = k - s; rem > 0;) {
     const unsigned t = std::min(rem, 48u);
     rem -= t;
     const double scale = static_cast<double>(static_cast<std::int64_t>(1) << t);
-    const auto q = static_cast<std::uint64_t>(
-        static_cast<std::int64_t>(approx_double(r) * scale * inv));
-    u128 v = (r << t) - u128(q) * d;
-    v += d & (u128(0) - (v >> 127));      // was negative
-    const u128 w = v - d;
-    r = w + (d & (u128(0) - (w >> 127)));  // was below d: w + d = v
+#pragma GCC unroll 8
+    for (int j = 0; j < W; ++j) {
+      const auto q = static_cast<std::uint64_t>(
+          static_cast<std::int64_t>(approx_double(r[j]) * scale * inv[j]));
+      u128 v = (r[j] << t) - u128(q) * d[j];
+      v += d[j] & (u128(0) - (v >> 127));        // was negative
+      const u128 w = v - d[j];
+      r[j] = w + (d[j] & (u128(0) - (w >> 127)));  // was below d: w + d = v
+    }
   }
-  return r;
 }
 
 template <int W>
-void mont2x64_chains(const ExponentSplit& e, const u128* dd, u128* out) {
+void mont2x64_chains(const ExponentSplit& e, const u128* dd, unsigned bits_smallest, u128* out) {
   std::uint64_t d0[W], d1[W], ninv[W], x0[W], x1[W];
+  u128 start[W];
+  const unsigned k = 128 + static_cast<unsigned>(e.lead);
+  if (bits_smallest > 64) {
+    pow2_mod_wide<W>(k, bits_smallest - 1, dd, start);
+  } else {
+    for (int j = 0; j < W; ++j) start[j] = pow2_mod(k, dd[j]);
+  }
 #pragma GCC unroll 8
   for (int j = 0; j < W; ++j) {
     d0[j] = lo64(dd[j]);
     d1[j] = hi64(dd[j]);
     ninv[j] = -inverse64(d0[j]);
-    const unsigned k = 128 + static_cast<unsigned>(e.lead);
-    const u128 start = d1[j] != 0 ? pow2_mod_wide(k, dd[j]) : pow2_mod(k, dd[j]);
-    x0[j] = lo64(start);
-    x1[j] = hi64(start);
+    x0[j] = lo64(start[j]);
+    x1[j] = hi64(start[j]);
   }
   for (unsigned i = e.rest; i-- > 0;) {
     if ((e.p >> i) & 1) {
@@ -496,10 +507,13 @@ void mont2x64_chains(const ExponentSplit& e, const u128* dd, u128* out) {
 
 template <int W>
 void mont2x64_group(const ExponentSplit& e, const u128* dd, u128* out) {
-  u128 largest = 0;
-  for (int j = 0; j < W; ++j) largest = std::max(largest, dd[j]);
+  u128 largest = 0, smallest = dd[0];
+  for (int j = 0; j < W; ++j) {
+    largest = std::max(largest, dd[j]);
+    smallest = std::min(smallest, dd[j]);
+  }
   if (largest < kMont2x64LazyLimit) {
-    mont2x64_chains<W>(e, dd, out);
+    mont2x64_chains<W>(e, dd, bit_length(smallest), out);
   } else {
     mont128_group<W>(e, dd, out);
   }
