@@ -334,7 +334,8 @@ void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
 //   Leaving Montgomery form: (x + m d) / R < 4d / R + d, so at most d, and
 //   never d itself since x is congruent to 2^p R, a unit mod d: the exact
 //   residue in [0, d).
-//   Start: the Montgomery form of 2^e0 enters as 2^(128+e0) mod d, below d.
+//   Start: the Montgomery form of 2^e0 enters as a value congruent to
+//   2^(128+e0) mod d, below 3d (see pow2_mod_wide).
 //   Words: every value stays below 4d < 2^126, so two words hold it; the
 //   column sums below stay under 8 * 2^64 and are held in 128 bits.
 //
@@ -446,18 +447,21 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
   }
 }
 
-// 2^k mod d[j] for W candidates 2^64 < d[j] < 2^124, the start of the
-// chains, all lanes in step so that their chains overlap: from r = 2^s, below
+// A value congruent to 2^k mod d[j], in [0, 3 d[j]), for W candidates
+// 2^64 < d[j] < 2^124: the start of the chains, which take any value below
+// 4d. All lanes go in step so that their chains overlap. From r = 2^s, below
 // every d[j] (s + 1 the bit length of the smallest), the power climbs by at
-// most 48 bits per step, r <- r 2^t - q d with q = floor(r 2^t / d) < 2^48
-// estimated in double precision from an approximate reciprocal. r, d and 1/d
-// each enter with a relative error of at most a few units of 2^-53 (the low
-// 11 bits of r and d are dropped, costing less than 2^-53 as d > 2^64), and
-// the products add two more roundings: under 2^-49 in all, so the estimate
-// errs by less than 2^48 2^-49 = 1/2 and its truncation is q - 1, q or q + 1.
-// The new r thus lies in [-d, 2d), below 2^125 in magnitude, and is read
-// exactly from its value modulo 2^128 as a two's complement number; one
-// addition and one subtraction of d, each where needed, bring it into [0, d).
+// most 47 bits per step, r <- r 2^t - q' d, with q' one less than the
+// truncation of r 2^t / d estimated in double precision from an approximate
+// reciprocal. For r < 3d the exact quotient q = floor(r 2^t / d) is below
+// 3 * 2^47. r and d enter with a relative error of at most 2^-52 (the sum
+// of the two converted words rounds once, and the dropped low 11 bits of d
+// cost less than 2^-53 as d > 2^64; those of r, under 2^11, change the
+// estimate by less than 2^11 2^47 / 2^64 = 2^-6), the reciprocal adds one
+// rounding and the product one more: under 6 * 2^-53 in all, so the estimate
+// errs by less than 3 * 2^47 * 6 * 2^-53 + 2^-6 < 1/2 and q' is q - 2,
+// q - 1 or q (never below -1, as the estimate exceeds -1/2). The new r thus
+// lies in [0, 3d), below 2^126, and is exact modulo 2^128: no correction.
 inline double approx_double(u128 x) {
   return static_cast<double>(static_cast<std::int64_t>(hi64(x))) * 0x1p64 +
          static_cast<double>(static_cast<std::int64_t>(lo64(x) >> 11)) * 0x1p11;
@@ -472,17 +476,15 @@ void pow2_mod_wide(unsigned k, unsigned s, const u128* d, u128* r) {
     r[j] = u128(1) << s;
   }
   for (unsigned rem = k - s; rem > 0;) {
-    const unsigned t = std::min(rem, 48u);
+    const unsigned t = std::min(rem, 47u);
     rem -= t;
     const double scale = static_cast<double>(static_cast<std::int64_t>(1) << t);
 #pragma GCC unroll 8
     for (int j = 0; j < W; ++j) {
+      // The truncated estimate, q' + 1, is never negative.
       const auto q = static_cast<std::uint64_t>(
           static_cast<std::int64_t>(approx_double(r[j]) * scale * inv[j]));
-      u128 v = (r[j] << t) - u128(q) * d[j];
-      v += d[j] & (u128(0) - (v >> 127));        // was negative
-      const u128 w = v - d[j];
-      r[j] = w + (d[j] & (u128(0) - (w >> 127)));  // was below d: w + d = v
+      r[j] = (r[j] << t) + d[j] - u128(q) * d[j];
     }
   }
 }
@@ -599,7 +601,11 @@ std::uint64_t pow2_mod_cap(unsigned bits) {
 void mont2x64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                     std::uint8_t* divides) {
   scalar_batch<kMont2x64Width, u128>(p, d, n, residue, divides,
-                                     mont2x64_group<kMont2x64Width>, pow2_mod_cap);
+                                     mont2x64_group<kMont2x64Width>, [](unsigned bits) {
+                                       // Two steps of 47 bits from 2^(bits-1).
+                                       if (bits <= 64 || bits >= 124) return pow2_mod_cap(bits);
+                                       return std::uint64_t(bits - 35);
+                                     });
 }
 
 void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
