@@ -489,6 +489,53 @@ void pow2_mod_wide(unsigned k, unsigned s, const u128* d, u128* r) {
   }
 }
 
+// x <- x / R mod d, exact in [0, d) for x < 4d (see the top of this part).
+inline void mont2x64_leave(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t d0,
+                           std::uint64_t d1, std::uint64_t ninv) {
+#if defined(__x86_64__)
+  // The two rounds of the squaring on T = x, whose words t2, t3 start at 0.
+  std::uint64_t t0 = x0, t1 = x1, t2, t3, m, b0, b1;
+  __asm__(
+      "xorl %k[t2], %k[t2]\n\t"
+      "xorl %k[t3], %k[t3]\n\t"
+      "movq %[t0], %[m]\n\t"
+      "imulq %[ninv], %[m]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d1]\n\t"
+      "movq %%rax, %[b0]\n\t"
+      "movq %%rdx, %[b1]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d0]\n\t"
+      "addq %[b0], %%rdx\n\t"
+      "adcq $0, %[b1]\n\t"
+      "addq %%rax, %[t0]\n\t"
+      "adcq %%rdx, %[t1]\n\t"
+      "adcq %[b1], %[t2]\n\t"
+      "adcq $0, %[t3]\n\t"
+      "movq %[t1], %[m]\n\t"
+      "imulq %[ninv], %[m]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d1]\n\t"
+      "movq %%rax, %[b0]\n\t"
+      "movq %%rdx, %[b1]\n\t"
+      "movq %[m], %%rax\n\t"
+      "mulq %[d0]\n\t"
+      "addq %[b0], %%rdx\n\t"
+      "adcq $0, %[b1]\n\t"
+      "addq %%rax, %[t1]\n\t"
+      "adcq %%rdx, %[t2]\n\t"
+      "adcq %[b1], %[t3]\n\t"
+      : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [m] "=&r"(m),
+        [b0] "=&r"(b0), [b1] "=&r"(b1)
+      : [d0] "rm"(d0), [d1] "rm"(d1), [ninv] "rm"(ninv)
+      : "rax", "rdx", "cc");
+  x0 = t2;
+  x1 = t3;
+#else
+  mont2x64_reduce(x0, x1, 0, 0, d0, d1, ninv, x0, x1);
+#endif
+}
+
 template <int W>
 void mont2x64_chains(const ExponentSplit& e, const u128* dd, unsigned bits_smallest, u128* out) {
   std::uint64_t d0[W], d1[W], ninv[W], x0[W], x1[W];
@@ -518,7 +565,7 @@ void mont2x64_chains(const ExponentSplit& e, const u128* dd, unsigned bits_small
   }
 #pragma GCC unroll 8
   for (int j = 0; j < W; ++j) {
-    mont2x64_reduce(x0[j], x1[j], 0, 0, d0[j], d1[j], ninv[j], x0[j], x1[j]);
+    mont2x64_leave(x0[j], x1[j], d0[j], d1[j], ninv[j]);
     out[j] = (u128(x1[j]) << 64) | x0[j];
   }
 }
