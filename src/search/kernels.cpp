@@ -150,6 +150,28 @@ bool ifma_supported() {
   return supported;
 }
 
+#if defined(__x86_64__)
+bool detect_avx2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
+  // XCR0 must show the OS saving SSE (bit 1) and AVX (2) state.
+  std::uint32_t xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 6u) != 6u) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & bit_AVX2) != 0;
+}
+#else
+bool detect_avx2() { return false; }  // AVX2 is x86 only
+#endif
+
+bool avx2_supported() {
+  static const bool supported = detect_avx2();
+  return supported;
+}
+
 // ---------------------------------------------------------------------------
 // Mont64: d < 2^64, R = 2^64.
 //
@@ -584,6 +606,24 @@ void mont2x64_group(const ExponentSplit& e, const u128* dd, u128* out) {
   }
 }
 
+}  // namespace
+
+void kernels_internal::pow2_start4(unsigned k, const u128* d, u128* r) {
+  u128 smallest = d[0], largest = d[0];
+  for (int j = 1; j < 4; ++j) {
+    smallest = std::min(smallest, d[j]);
+    largest = std::max(largest, d[j]);
+  }
+  const unsigned bits = bit_length(smallest);
+  if (bits > 64 && largest < kMont2x64LazyLimit && k >= bits - 1) {
+    pow2_mod_wide<4>(k, bits - 1, d, r);
+  } else {
+    for (int j = 0; j < 4; ++j) r[j] = pow2_mod(k, d[j]);
+  }
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // Batching for the scalar kernels: full groups straight from the input, the
 // tail padded with copies of its first candidate. The leading exponent is
@@ -699,6 +739,14 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
     case Kernel::Mont2x64:
       mont2x64_batch(p, d, n, residue, divides);
       return;
+    case Kernel::Avx2:
+#if defined(__x86_64__)
+      if (avx2_supported()) {
+        kernels_internal::avx2_batch(p, d, n, residue, divides);
+        return;
+      }
+#endif
+      break;
     case Kernel::Gmp:
       gmp_batch(p, d, n, residue, divides);
       return;
@@ -711,7 +759,9 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 }  // namespace
 
 bool kernel_available(Kernel kernel) {
-  return kernel != Kernel::Ifma || ifma_supported();
+  if (kernel == Kernel::Ifma) return ifma_supported();
+  if (kernel == Kernel::Avx2) return avx2_supported();
+  return true;
 }
 
 unsigned kernel_max_bits(Kernel kernel) {
@@ -719,6 +769,7 @@ unsigned kernel_max_bits(Kernel kernel) {
     case Kernel::Mont64:
       return 64;
     case Kernel::Ifma:
+    case Kernel::Avx2:
       return 100;
     case Kernel::Mont128:
     case Kernel::Mont2x64:
@@ -738,6 +789,8 @@ std::size_t kernel_batch_width(Kernel kernel) {
       return kernels_internal::kIfmaLanes;
     case Kernel::Mont2x64:
       return kMont2x64Width;
+    case Kernel::Avx2:
+      return kernels_internal::kAvx2Lanes;
     case Kernel::Gmp:
       break;
   }
@@ -754,6 +807,8 @@ std::string_view kernel_name(Kernel kernel) {
       return "ifma";
     case Kernel::Mont2x64:
       return "mont2x64";
+    case Kernel::Avx2:
+      return "avx2";
     case Kernel::Gmp:
       break;
   }

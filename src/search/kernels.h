@@ -19,28 +19,29 @@
 
 __extension__ typedef unsigned __int128 u128;
 
-enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64 };
+enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2 };
 
 // Every kernel, for code that goes through all of them (tests, benchmarks);
 // the ones this CPU lacks are among them, kernel_available() tells which.
-inline constexpr Kernel kAllKernels[] = {Kernel::Ifma, Kernel::Mont2x64, Kernel::Mont64,
-                                         Kernel::Mont128, Kernel::Gmp};
+inline constexpr Kernel kAllKernels[] = {Kernel::Ifma, Kernel::Avx2, Kernel::Mont2x64,
+                                         Kernel::Mont64, Kernel::Mont128, Kernel::Gmp};
 
 // Ifma: true when the CPU is an x86-64 with AVX512F + AVX512IFMA and the OS
-// saves the ZMM state; the other kernels are always available.
+// saves the ZMM state; Avx2: an x86-64 with AVX2 whose OS saves the YMM
+// state; the other kernels are always available.
 bool kernel_available(Kernel kernel);
 
 // Largest bit length of d for which the kernel is proven exact
-// (Mont64: 64, Ifma: 100; Mont128, Mont2x64 and Gmp: 128, the width of the
-// interface).
+// (Mont64: 64, Ifma and Avx2: 100; Mont128, Mont2x64 and Gmp: 128, the
+// width of the interface).
 unsigned kernel_max_bits(Kernel kernel);
 
 // Candidates a kernel works on side by side: batches whose size is a
 // multiple of it leave no lane idle.
 std::size_t kernel_batch_width(Kernel kernel);
 
-// Short lower-case name ("mont64", "mont128", "ifma", "gmp", "mont2x64") and
-// its inverse.
+// Short lower-case name ("mont64", "mont128", "ifma", "gmp", "mont2x64",
+// "avx2") and its inverse.
 std::string_view kernel_name(Kernel kernel);
 std::optional<Kernel> kernel_from_name(std::string_view name);
 
@@ -49,7 +50,8 @@ std::optional<Kernel> kernel_from_name(std::string_view name);
 std::optional<Kernel> forced_kernel();
 
 // True when TAMRISK_KERNEL is "portable": the automatic choice then leaves
-// out the AVX-512 kernel, as on a CPU without it; read on every call.
+// out the AVX-512 kernel, as on a CPU without it (AVX2 stays in, as most
+// such CPUs have it); read on every call.
 bool portable_forced();
 
 // The fastest available kernel valid for candidates of d_bits bits. A kernel
@@ -95,6 +97,20 @@ inline constexpr std::size_t kIfmaLanes = 48;
 // The IFMA kernel; exactly one of residue and divides is non-null. Only to be
 // called when kernel_available(Kernel::Ifma).
 void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                std::uint8_t* divides);
+
+// A value congruent to 2^k mod d[j] and below 3 d[j], for four odd d[j] >= 3
+// and k >= 128 (or k below 128 and every d[j] below 2^64). Fast (two
+// double-precision steps for all four) when every d[j] lies between 2^64 and
+// 2^124 and k is at most 94 above the bit length of the smallest; otherwise
+// exact by pow2_mod, lane by lane.
+void pow2_start4(unsigned k, const u128* d, u128* r);
+
+// Candidates per block of the AVX2 kernel: four registers of four lanes.
+inline constexpr std::size_t kAvx2Lanes = 16;
+
+// The AVX2 kernel, like ifma_batch; only when kernel_available(Kernel::Avx2).
+void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                 std::uint8_t* divides);
 
 }  // namespace kernels_internal
