@@ -413,18 +413,32 @@ TEST(KernelChoice, NamesRoundTrip) {
   EXPECT_EQ(kernel_from_name(""), std::nullopt);
 }
 
+// Both the automatic choice and the one without AVX-512: valid everywhere,
+// never the integer library within 128 bits, never IFMA when portable.
 TEST(KernelChoice, AutomaticChoiceIsValidForEverySize) {
-  ForcedKernel none(nullptr);
-  for (unsigned bits = 2; bits <= 128; ++bits) {
-    const Kernel k = choose_kernel(bits);
-    EXPECT_TRUE(kernel_available(k)) << bits;
-    EXPECT_LE(bits, kernel_max_bits(k)) << bits;
+  for (const char* value : {static_cast<const char*>(nullptr), "portable"}) {
+    ForcedKernel forced(value);
+    const bool portable = value != nullptr;
+    EXPECT_EQ(forced_kernel(), std::nullopt);
+    for (unsigned bits = 2; bits <= 128; ++bits) {
+      const Kernel k = choose_kernel(bits);
+      EXPECT_TRUE(kernel_available(k)) << bits;
+      EXPECT_LE(bits, kernel_max_bits(k)) << bits;
+      EXPECT_NE(k, Kernel::Gmp) << bits;
+      if (portable) {
+        EXPECT_NE(k, Kernel::Ifma) << bits;
+      }
+    }
+    EXPECT_EQ(choose_kernel(129), Kernel::Gmp);
+    if (!portable && kernel_available(Kernel::Ifma)) {
+      EXPECT_EQ(choose_kernel(76), Kernel::Ifma);
+    }
+    if (portable) {
+      EXPECT_EQ(choose_kernel(76),
+                kernel_available(Kernel::Avx2) ? Kernel::Avx2 : Kernel::Mont2x64);
+      EXPECT_EQ(choose_kernel(110), Kernel::Mont2x64);
+    }
   }
-  EXPECT_EQ(choose_kernel(129), Kernel::Gmp);
-  if (kernel_available(Kernel::Ifma)) {
-    EXPECT_EQ(choose_kernel(76), Kernel::Ifma);
-  }
-  EXPECT_NE(choose_kernel(110), Kernel::Gmp);
 }
 
 TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
@@ -436,6 +450,8 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
       {"gmp", 40, Kernel::Gmp},        {"mont128", 40, Kernel::Mont128},
       {"mont64", 64, Kernel::Mont64},  {"mont64", 65, std::nullopt},
       {"mont128", 128, Kernel::Mont128}, {"ifma", 101, std::nullopt},
+      {"mont2x64", 128, Kernel::Mont2x64}, {"mont2x64", 40, Kernel::Mont2x64},
+      {"avx2", 101, std::nullopt},
       {"fastest", 70, std::nullopt},   {"", 70, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -447,10 +463,11 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
     ForcedKernel forced(c.value);
     EXPECT_EQ(choose_kernel(c.bits), c.want.value_or(automatic)) << c.value << " " << c.bits;
   }
-  if (kernel_available(Kernel::Ifma)) {
-    ForcedKernel forced("ifma");
-    EXPECT_EQ(choose_kernel(100), Kernel::Ifma);
-    EXPECT_EQ(forced_kernel(), Kernel::Ifma);
+  for (Kernel k : {Kernel::Ifma, Kernel::Avx2}) {
+    if (!kernel_available(k)) continue;
+    ForcedKernel forced(std::string(kernel_name(k)).c_str());
+    EXPECT_EQ(choose_kernel(100), k);
+    EXPECT_EQ(forced_kernel(), k);
   }
 }
 

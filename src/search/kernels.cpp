@@ -8,6 +8,7 @@
 // bit of p costs one Montgomery squaring and, for a 1 bit, one doubling, which
 // in Montgomery form is a plain modular addition.
 #include "search/kernels.h"
+#include "search/kernels_mont2x64.h"
 
 #include <gmp.h>
 
@@ -113,6 +114,12 @@ u128 pow2_mod(unsigned k, u128 d) {
 }  // namespace kernels_internal
 
 using kernels_internal::bit_length;
+using kernels_internal::hi64;
+using kernels_internal::inverse64;
+using kernels_internal::kMont2x64LazyLimit;
+using kernels_internal::lo64;
+using kernels_internal::mont2x64_leave;
+using kernels_internal::mont2x64_square;
 using kernels_internal::ExponentSplit;
 using kernels_internal::pow2_mod;
 using kernels_internal::split_exponent;
@@ -180,27 +187,6 @@ bool avx2_supported() {
 // T_hi - hi(m*d), which lies in (-d, d): one conditional addition of d
 // gives T/2^64 mod d in [0, d). Nothing here exceeds 64 bits, so every odd
 // d up to 2^64 - 1 is exact.
-
-// d^-1 mod 2^8 for the odd d mod 2^8, indexed by d / 2 mod 128.
-constexpr auto kInverse8 = [] {
-  std::array<std::uint8_t, 128> table{};
-  for (unsigned i = 0; i < 128; ++i) {
-    const unsigned d = 2 * i + 1;
-    unsigned x = 1;
-    while ((d * x) % 256 != 1) x += 2;
-    table[i] = static_cast<std::uint8_t>(x);
-  }
-  return table;
-}();
-
-// d^-1 mod 2^64: each Newton step x(2 - dx) doubles the correct low bits of
-// the table's 8: 16, 32, 64. The multiplier is the scarce unit in every
-// kernel, so one step fewer than from the 5 bits of (3d xor 2) counts.
-inline std::uint64_t inverse64(std::uint64_t d) {
-  std::uint64_t x = kInverse8[(d >> 1) & 127];
-  for (int i = 0; i < 3; ++i) x *= 2 - d * x;
-  return x;
-}
 
 inline std::uint64_t redc64(std::uint64_t hi, std::uint64_t lo, std::uint64_t d,
                             std::uint64_t dinv) {
@@ -341,133 +327,7 @@ void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
 }
 
 // ---------------------------------------------------------------------------
-// Mont2x64: two-word Montgomery on 64-bit words, R = 2^128, reduced one word
-// at a time (two 64x64 -> 128-bit products per word of the modulus), values
-// kept lazily in [0, 4d) as in the IFMA kernel. With d = d0 + d1 * 2^64 and
-// ninv = -d0^-1 mod 2^64:
-//
-//   Squaring: T = x^2 for x < 4d. The first round adds m0 * d with
-//   m0 = t0 * ninv mod 2^64, which clears the lowest word of T; the second
-//   adds m1 * d * 2^64 with m1 = (the next word) * ninv, which clears the
-//   next. So (T + (m0 + m1 2^64) d) / 2^128 is exact, and as m0 + m1 2^64 <
-//   R it is below 16 d^2 / R + d, which is under 2d as long as d < R / 16 =
-//   2^124. A doubling then gives a value below 4d again: neither step ever
-//   needs a comparison.
-//   Leaving Montgomery form: (x + m d) / R < 4d / R + d, so at most d, and
-//   never d itself since x is congruent to 2^p R, a unit mod d: the exact
-//   residue in [0, d).
-//   Start: the Montgomery form of 2^e0 enters as a value congruent to
-//   2^(128+e0) mod d, below 3d (see pow2_mod_wide).
-//   Words: every value stays below 4d < 2^126, so two words hold it; the
-//   column sums below stay under 8 * 2^64 and are held in 128 bits.
-//
-// Hence the kernel is exact for every odd d with 3 <= d < 2^124; a group
-// holding a larger d runs Mont128 instead (exact to 2^128), so the kernel
-// serves the whole interface. The 128-bit integers of the compiler give the
-// 64x64 -> 128-bit products (mulx or mul on x86-64, mul and umulh on
-// aarch64); several candidates advance side by side so that the multiplier
-// always has an independent product to start.
-
-constexpr u128 kMont2x64LazyLimit = u128(1) << 124;
-
-inline std::uint64_t lo64(u128 x) { return static_cast<std::uint64_t>(x); }
-inline std::uint64_t hi64(u128 x) { return static_cast<std::uint64_t>(x >> 64); }
-
-// The two reduction rounds on T = w0 + c1 2^64 + c2 2^128 + c3 2^192, given
-// as its lowest word and the column sums above it; x0, x1 get the words of
-// (T + m d) / 2^128.
-inline void mont2x64_reduce(std::uint64_t w0, u128 c1, u128 c2, std::uint64_t c3,
-                            std::uint64_t d0, std::uint64_t d1, std::uint64_t ninv,
-                            std::uint64_t& x0, std::uint64_t& x1) {
-  // Round one: w0 + lo(m0 d0) is 0 or 2^64, the latter exactly when w0 != 0.
-  const std::uint64_t m0 = w0 * ninv;
-  const u128 a = u128(m0) * d0, b = u128(m0) * d1;
-  c1 += u128(hi64(a)) + lo64(b) + (w0 != 0);
-  c2 += hi64(b);
-  // Round two, on column 1 alike.
-  const std::uint64_t m1 = lo64(c1) * ninv;
-  const u128 e = u128(m1) * d0, f = u128(m1) * d1;
-  c2 += u128(hi64(c1)) + (lo64(c1) != 0) + hi64(e) + lo64(f);
-  x0 = lo64(c2);
-  x1 = c3 + hi64(f) + hi64(c2);
-}
-
-// x <- x^2 / R mod d (below 2d), doubled if kDouble.
-template <bool kDouble>
-inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t d0,
-                            std::uint64_t d1, std::uint64_t ninv) {
-#if defined(__x86_64__)
-  // The same two rounds on the four words t0..t3 of T, in the instructions
-  // of any x86-64 (GCC spills 128-bit column sums to memory). x1 < 2^62,
-  // so the cross product is taken once with 2 x1, which fits a word. Each round
-  // first forms m d as three words (m d0 plus m d1 one word up, which cannot
-  // carry beyond the third word), then adds them in one carry chain; the
-  // chain never carries out of t3, since T + (m0 + m1 2^64) d < 2^128 * 2d
-  // < 2^254.
-  std::uint64_t t0, t1, t2, t3, m, b0, b1;
-  __asm__(
-      "movq %[x0], %%rax\n\t"
-      "mulq %[x0]\n\t"
-      "movq %%rax, %[t0]\n\t"
-      "movq %%rdx, %[t1]\n\t"
-      "movq %[x1], %%rax\n\t"
-      "mulq %[x1]\n\t"
-      "movq %%rax, %[t2]\n\t"
-      "movq %%rdx, %[t3]\n\t"
-      "movq %[x0], %%rax\n\t"
-      "mulq %[x1x2]\n\t"
-      // T += x0 (2 x1) 2^64.
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[t2]\n\t"
-      "adcq $0, %[t3]\n\t"
-      // Round one: m = t0 ninv; T += m d clears t0.
-      "movq %[t0], %[m]\n\t"
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "movq %%rax, %[b0]\n\t"
-      "movq %%rdx, %[b1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %[b0], %%rdx\n\t"
-      "adcq $0, %[b1]\n\t"
-      "addq %%rax, %[t0]\n\t"
-      "adcq %%rdx, %[t1]\n\t"
-      "adcq %[b1], %[t2]\n\t"
-      "adcq $0, %[t3]\n\t"
-      // Round two: m = t1 ninv; T += m d 2^64 clears t1.
-      "movq %[t1], %[m]\n\t"
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "movq %%rax, %[b0]\n\t"
-      "movq %%rdx, %[b1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %[b0], %%rdx\n\t"
-      "adcq $0, %[b1]\n\t"
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[t2]\n\t"
-      "adcq %[b1], %[t3]\n\t"
-      : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [m] "=&r"(m),
-        [b0] "=&r"(b0), [b1] "=&r"(b1)
-      : [x0] "r"(x0), [x1] "r"(x1), [x1x2] "r"(x1 + x1), [d0] "rm"(d0), [d1] "rm"(d1),
-        [ninv] "rm"(ninv)
-      : "rax", "rdx", "cc");
-  x0 = t2;
-  x1 = t3;
-#else
-  const u128 p00 = u128(x0) * x0, p01 = u128(x0) * x1, p11 = u128(x1) * x1;
-  // Columns of T: the cross product counts twice.
-  const u128 c1 = u128(hi64(p00)) + (u128(lo64(p01)) << 1);
-  const u128 c2 = (u128(hi64(p01)) << 1) + lo64(p11);
-  mont2x64_reduce(lo64(p00), c1, c2, hi64(p11), d0, d1, ninv, x0, x1);
-#endif
-  if (kDouble) {
-    x1 = (x1 << 1) | (x0 >> 63);
-    x0 <<= 1;
-  }
-}
+// Mont2x64 (the arithmetic and its bound: kernels_mont2x64.h).
 
 // A value congruent to 2^k mod d[j], in [0, 3 d[j]), for W candidates
 // 2^64 < d[j] < 2^124: the start of the chains, which take any value below
@@ -509,53 +369,6 @@ void pow2_mod_wide(unsigned k, unsigned s, const u128* d, u128* r) {
       r[j] = (r[j] << t) + d[j] - u128(q) * d[j];
     }
   }
-}
-
-// x <- x / R mod d, exact in [0, d) for x < 4d (see the top of this part).
-inline void mont2x64_leave(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t d0,
-                           std::uint64_t d1, std::uint64_t ninv) {
-#if defined(__x86_64__)
-  // The two rounds of the squaring on T = x, whose words t2, t3 start at 0.
-  std::uint64_t t0 = x0, t1 = x1, t2, t3, m, b0, b1;
-  __asm__(
-      "xorl %k[t2], %k[t2]\n\t"
-      "xorl %k[t3], %k[t3]\n\t"
-      "movq %[t0], %[m]\n\t"
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "movq %%rax, %[b0]\n\t"
-      "movq %%rdx, %[b1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %[b0], %%rdx\n\t"
-      "adcq $0, %[b1]\n\t"
-      "addq %%rax, %[t0]\n\t"
-      "adcq %%rdx, %[t1]\n\t"
-      "adcq %[b1], %[t2]\n\t"
-      "adcq $0, %[t3]\n\t"
-      "movq %[t1], %[m]\n\t"
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "movq %%rax, %[b0]\n\t"
-      "movq %%rdx, %[b1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %[b0], %%rdx\n\t"
-      "adcq $0, %[b1]\n\t"
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[t2]\n\t"
-      "adcq %[b1], %[t3]\n\t"
-      : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [m] "=&r"(m),
-        [b0] "=&r"(b0), [b1] "=&r"(b1)
-      : [d0] "rm"(d0), [d1] "rm"(d1), [ninv] "rm"(ninv)
-      : "rax", "rdx", "cc");
-  x0 = t2;
-  x1 = t3;
-#else
-  mont2x64_reduce(x0, x1, 0, 0, d0, d1, ninv, x0, x1);
-#endif
 }
 
 template <int W>
@@ -839,10 +652,16 @@ Kernel choose_kernel(unsigned d_bits) {
   };
   if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
   const bool portable = portable_forced();
-  // As measured (kernel_bench): IFMA is the fastest at every size it takes,
-  // then 64-bit Montgomery, then the two-word Montgomery.
+  // In order of speed as measured by kernel_bench (ns per candidate on a
+  // Zen 4, p = 86249 / p = 3321928097):
+  //   up to 64 bits:  ifma 5-6 / 9-10, mont64 10 / 17, avx2 29 / 53;
+  //   65 to 100 bits: ifma 4-5 / 8-9, avx2 27-30 / 49-52, mont2x64 33-35 /
+  //                   65-67, mont128 78-82 / 144-153;
+  //   above 100 bits: mont2x64 32 / 65, then mont128 (which mont2x64 becomes
+  //                   itself from 2^124 on).
   if (!portable && valid(Kernel::Ifma)) return Kernel::Ifma;
   if (valid(Kernel::Mont64)) return Kernel::Mont64;
+  if (valid(Kernel::Avx2)) return Kernel::Avx2;
   if (valid(Kernel::Mont2x64)) return Kernel::Mont2x64;
   return Kernel::Gmp;
 }

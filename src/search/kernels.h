@@ -106,8 +106,9 @@ void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 // exact by pow2_mod, lane by lane.
 void pow2_start4(unsigned k, const u128* d, u128* r);
 
-// Candidates per block of the AVX2 kernel: four registers of four lanes.
-inline constexpr std::size_t kAvx2Lanes = 16;
+// Candidates per block of the AVX2 kernel: four registers of four lanes and
+// eight scalar chains.
+inline constexpr std::size_t kAvx2Lanes = 24;
 
 // The AVX2 kernel, like ifma_batch; only when kernel_available(Kernel::Avx2).
 void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,

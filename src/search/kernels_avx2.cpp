@@ -1,7 +1,11 @@
-// AVX2 kernel: 2^p mod d for four candidates per register, four registers in
-// flight, each d held as four 26-bit limbs d = d0 + d1 2^26 + d2 2^52 +
-// d3 2^78, multiplied by vpmuludq (32 x 32 -> 64 bits per lane): for x86-64
-// processors without AVX-512.
+// AVX2 kernel for x86-64 processors without AVX-512: 2^p mod d for four
+// candidates per register, four registers in flight, each d held as four
+// 26-bit limbs d = d0 + d1 2^26 + d2 2^52 + d3 2^78, multiplied by vpmuludq
+// (32 x 32 -> 64 bits per lane). The vector unit's multiplier alone is no
+// faster than the integer unit's, so each block also runs eight candidates
+// through the two-word scalar chains of Mont2x64 (kernels_mont2x64.h, exact
+// below 2^124), interleaved with the vector steps: both multipliers work at
+// once.
 //
 // Montgomery arithmetic with R = 2^104 and values kept lazily in [0, 4d), the
 // bound argument of the IFMA kernel:
@@ -24,11 +28,13 @@
 //   at most two such products, four products m d_j below 2^52 and a carry
 //   below 2^31: under 2^57, far inside its 64-bit lane.
 //
-// Hence the kernel is exact for every odd d with 3 <= d < 2^100.
+// Hence the vector lanes, and so the kernel, are exact for every odd d with
+// 3 <= d < 2^100.
 //
 // Every function that touches AVX2 carries the target attribute; kernels.cpp
 // calls in here only after checking the CPU and the OS.
 #include "search/kernels.h"
+#include "search/kernels_mont2x64.h"
 
 #if defined(__x86_64__)
 
@@ -43,8 +49,13 @@ namespace kernels_internal {
 namespace {
 
 constexpr std::uint64_t kMask26 = (std::uint64_t(1) << 26) - 1;
-constexpr int kGroups = 4;  // registers of candidates in flight
-constexpr int kLanes = 4 * kGroups;
+// Registers of candidates in flight, and two-word scalar chains beside them:
+// the mix that kept both multipliers busiest on the processors measured
+// (kernel_bench; 4 + 8 against 1-8 registers with 4-16 chains).
+constexpr int kGroups = 4;
+constexpr int kScalar = 8;
+constexpr int kLanes = 4 * kGroups + kScalar;
+static_assert(kScalar % 4 == 0 && kScalar % kGroups == 0);
 static_assert(kLanes == kAvx2Lanes);
 
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epu32(a, b); }
@@ -103,27 +114,59 @@ std::uint64_t neg_inverse26(std::uint64_t d) {
   return -x & kMask26;
 }
 
-// One block of kLanes candidates.
+// One step of the exponent for the whole block: each vector register, then
+// its share of the scalar chains, so that both multipliers (the vector unit's
+// and the integer unit's) have independent work within a short window.
+template <bool kDouble>
+AVX2_INLINE void block_step(__m256i (&x)[kGroups][4], const __m256i (&dv)[kGroups][4],
+                            const __m256i (&ninv)[kGroups], std::uint64_t* s0, std::uint64_t* s1,
+                            const std::uint64_t* sd0, const std::uint64_t* sd1,
+                            const std::uint64_t* sinv) {
+  constexpr int kShare = kScalar / kGroups;
+#pragma GCC unroll 4
+  for (int g = 0; g < kGroups; ++g) {
+    square_step<kDouble>(x[g], dv[g], ninv[g]);
+#pragma GCC unroll 4
+    for (int j = g * kShare; j < (g + 1) * kShare; ++j) {
+      mont2x64_square<kDouble>(s0[j], s1[j], sd0[j], sd1[j], sinv[j]);
+    }
+  }
+}
+
+// One block of kLanes candidates: the first 4 * kGroups in vector lanes, the
+// last kScalar in two-word scalar chains (kernels_mont2x64.h).
 AVX2_TARGET void avx2_block(std::uint64_t p, const u128* d, u128* residue,
                             std::uint8_t* divides) {
+  constexpr int kVector = 4 * kGroups;
   // Limbs lane by lane into [limb][lane] order, then into registers.
-  alignas(32) std::uint64_t dl[4][kLanes], xl[4][kLanes], inv[kLanes];
+  alignas(32) std::uint64_t dl[4][kVector], xl[4][kVector], inv[kVector];
+  std::uint64_t s0[kScalar], s1[kScalar], sd0[kScalar], sd1[kScalar], sinv[kScalar];
   u128 smallest = d[0];
-  for (int j = 0; j < kLanes; ++j) {
-    smallest = std::min(smallest, d[j]);
+  for (int j = 0; j < kLanes; ++j) smallest = std::min(smallest, d[j]);
+  for (int j = 0; j < kVector; ++j) {
     for (int i = 0; i < 4; ++i) dl[i][j] = static_cast<std::uint64_t>(d[j] >> (26 * i)) & kMask26;
     inv[j] = neg_inverse26(static_cast<std::uint64_t>(d[j]));
   }
-  // Two steps of the start reach 2^(104+e0) from 2^(b-1), b the bit length
-  // of the smallest d, for e0 <= b - 11; below 2^64 the start divides.
+  for (int j = 0; j < kScalar; ++j) {
+    sd0[j] = lo64(d[kVector + j]);
+    sd1[j] = hi64(d[kVector + j]);
+    sinv[j] = -inverse64(sd0[j]);
+  }
+  // Two steps of the start reach 2^(128+e0) from 2^(b-1), b the bit length
+  // of the smallest d, for e0 <= b - 35 (the vector lanes, 2^(104+e0), need
+  // less); below 2^64 the start divides.
   const unsigned bits = bit_length(smallest);
-  const ExponentSplit e = split_exponent(p, bits > 64 ? bits - 11 : 23);
+  const ExponentSplit e = split_exponent(p, bits > 64 ? bits - 35 : 23);
   u128 start[kLanes];
   for (int j = 0; j < kLanes; j += 4) {
-    pow2_start4(104 + static_cast<unsigned>(e.lead), d + j, start + j);
+    pow2_start4((j < kVector ? 104 : 128) + static_cast<unsigned>(e.lead), d + j, start + j);
   }
-  for (int j = 0; j < kLanes; ++j) {
+  for (int j = 0; j < kVector; ++j) {
     for (int i = 0; i < 4; ++i) xl[i][j] = static_cast<std::uint64_t>(start[j] >> (26 * i)) & kMask26;
+  }
+  for (int j = 0; j < kScalar; ++j) {
+    s0[j] = lo64(start[kVector + j]);
+    s1[j] = hi64(start[kVector + j]);
   }
   __m256i dv[kGroups][4], x[kGroups][4], ninv[kGroups];
   for (int g = 0; g < kGroups; ++g) {
@@ -135,20 +178,20 @@ AVX2_TARGET void avx2_block(std::uint64_t p, const u128* d, u128* residue,
   }
   for (unsigned i = e.rest; i-- > 0;) {
     if ((p >> i) & 1) {
-#pragma GCC unroll 4
-      for (int g = 0; g < kGroups; ++g) square_step<true>(x[g], dv[g], ninv[g]);
+      block_step<true>(x, dv, ninv, s0, s1, sd0, sd1, sinv);
     } else {
-#pragma GCC unroll 4
-      for (int g = 0; g < kGroups; ++g) square_step<false>(x[g], dv[g], ninv[g]);
+      block_step<false>(x, dv, ninv, s0, s1, sd0, sd1, sinv);
     }
   }
   for (int g = 0; g < kGroups; ++g) {
     leave_montgomery(x[g], dv[g], ninv[g]);
     for (int i = 0; i < 4; ++i) _mm256_store_si256(reinterpret_cast<__m256i*>(&xl[i][4 * g]), x[g][i]);
   }
+  for (int j = 0; j < kScalar; ++j) mont2x64_leave(s0[j], s1[j], sd0[j], sd1[j], sinv[j]);
   for (int j = 0; j < kLanes; ++j) {
-    const u128 r = xl[0][j] | (u128(xl[1][j]) << 26) | (u128(xl[2][j]) << 52) |
-                   (u128(xl[3][j]) << 78);
+    const u128 r = j < kVector ? xl[0][j] | (u128(xl[1][j]) << 26) | (u128(xl[2][j]) << 52) |
+                                     (u128(xl[3][j]) << 78)
+                               : (u128(s1[j - kVector]) << 64) | s0[j - kVector];
     if (residue != nullptr) residue[j] = r;
     if (divides != nullptr) divides[j] = r == 1;
   }
