@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
       seconds = std::atof(argv[i]);
     }
   }
-  if (kernels.empty()) kernels = {Kernel::Ifma, Kernel::Mont64, Kernel::Mont128, Kernel::Gmp};
+  if (kernels.empty()) kernels.assign(std::begin(kAllKernels), std::end(kAllKernels));
 
   const unsigned sizes[] = {40, 52, 60, 64, 68, 72, 76, 90, 100, 120};
   const std::uint64_t exponents[] = {86249, 3321928097};

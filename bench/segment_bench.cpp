@@ -11,7 +11,9 @@
 // --length shortens the segment (default 1024000000 values of k) for a
 // quick look; --fast-only skips the reference path (about half a minute per
 // case at full length); --threads sets T (default: the CPUs this process may
-// run on; 1 skips the comparison).
+// run on; 1 skips the comparison). The fast path takes its kernel as the
+// program does, so TAMRISK_KERNEL forces one (TAMRISK_KERNEL=portable: the
+// choice on a CPU without AVX-512); each case names the kernel used.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -224,7 +226,9 @@ int main(int argc, char** argv) {
   const Case cases[] = {{"86249", 60.0f}, {"86249", 72.0f}, {"3321928097", 68.0f}};
   std::printf("One segment of %d values of k (processor seconds)\n", length);
   for (const Case& c : cases) {
-    std::printf("p = %s at %.0f bits\n", c.p, static_cast<double>(c.depth));
+    // Candidates from 2^depth up have depth + 1 bits; the walk's choice.
+    std::printf("p = %s at %.0f bits (kernel %s)\n", c.p, static_cast<double>(c.depth),
+                std::string(kernel_name(choose_kernel(static_cast<unsigned>(c.depth) + 1))).c_str());
     std::fflush(stdout);
     const Timing fast = run_fast(table, c, length);
     if (reference) {
@@ -256,7 +260,7 @@ int main(int argc, char** argv) {
   std::printf("\nKernels: candidates per second (ns per candidate) by divisor size\n");
   const unsigned sizes[] = {40, 52, 60, 64, 68, 72, 76, 90, 100, 120};
   for (const std::uint64_t p : {std::uint64_t{86249}, std::uint64_t{3321928097}}) {
-    for (const Kernel kernel : {Kernel::Ifma, Kernel::Mont64, Kernel::Mont128, Kernel::Gmp}) {
+    for (const Kernel kernel : kAllKernels) {
       if (!kernel_available(kernel)) continue;
       std::printf("p = %-10llu %-8s", static_cast<unsigned long long>(p),
                   std::string(kernel_name(kernel)).c_str());

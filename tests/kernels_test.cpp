@@ -106,7 +106,7 @@ std::vector<std::uint64_t> edge_exponents() {
 class KernelTest : public ::testing::TestWithParam<Kernel> {
  protected:
   void SetUp() override {
-    if (!kernel_available(kernel())) GTEST_SKIP() << "this CPU has no AVX-512 IFMA";
+    if (!kernel_available(kernel())) GTEST_SKIP() << "this CPU lacks " << kernel_name(kernel());
   }
   Kernel kernel() const { return GetParam(); }
   std::size_t width() const { return kernel_batch_width(kernel()); }
@@ -138,7 +138,10 @@ std::string param_name(const ::testing::TestParamInfo<Kernel>& info) {
 
 // A million random candidates per kernel, an equal share for every bit length
 // from 2 to the kernel's bound, in batches of varying size and exponent. Every
-// eighth batch mixes sizes, so small and large candidates share a block.
+// eighth batch mixes all sizes, so small and large candidates share a block,
+// and another eighth mixes the sizes up to the current one, so that every
+// size at which a kernel changes its way of working per block (its start,
+// its lazy form) also meets smaller candidates in the same block.
 TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
   const std::uint64_t seed = kSeed + static_cast<unsigned>(kernel());
   std::cout << "seed " << seed << '\n';
@@ -156,8 +159,8 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
       const std::size_t n = 1 + rng() % (2 * width() + 17);
       std::vector<u128> d(n);
       for (u128& x : d) {
-        x = random_odd(rng, batches % 8 == 7 ? 2 + static_cast<unsigned>(rng() % (max_bits - 1))
-                                             : bits);
+        const unsigned top = batches % 8 == 7 ? max_bits : batches % 8 == 3 ? bits : 0;
+        x = random_odd(rng, top != 0 ? 2 + static_cast<unsigned>(rng() % (top - 1)) : bits);
       }
       bad += check(p, d);
       done += n;
@@ -168,13 +171,13 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
   EXPECT_GE(total, 1000000u);
 }
 
-// The values around 2^52, 2^60, 2^64, 2^100, 2^127 and 2^128 that the
-// kernel accepts (limb, lazy-form and kernel limits), the top of its range,
-// and every small odd d, under many exponents.
+// The values around 2^52, 2^58, 2^60, 2^64, 2^96, 2^100, 2^124, 2^127 and
+// 2^128 that the kernel accepts (limb, start, lazy-form and kernel limits),
+// the top of its range, and every small odd d, under many exponents.
 TEST_P(KernelTest, MatchesGmpAtTheLimits) {
   std::vector<u128> d;
   for (u128 x = 3; x < 400; x += 2) d.push_back(x);
-  for (unsigned b : {52u, 60u, 64u, 100u, 127u, 128u}) {
+  for (unsigned b : {52u, 58u, 60u, 64u, 96u, 100u, 124u, 127u, 128u}) {
     const u128 edge = b == 128 ? 0 : u128(1) << b;  // 2^128 wraps to 0
     for (unsigned j = 1; j < 12; j += 2) {
       d.push_back(edge - j);
@@ -384,9 +387,7 @@ TEST_P(KernelTest, FlagsPlantedFactorsInEveryLane) {
   EXPECT_GE(planted_count, 30u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest,
-                         ::testing::Values(Kernel::Mont64, Kernel::Mont128, Kernel::Ifma,
-                                           Kernel::Gmp),
+INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest, ::testing::ValuesIn(kAllKernels),
                          param_name);
 
 // ---------------------------------------------------------------------------
@@ -405,25 +406,39 @@ class ForcedKernel {
 };
 
 TEST(KernelChoice, NamesRoundTrip) {
-  for (Kernel k : all_kernels()) {
+  for (Kernel k : kAllKernels) {
     EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
   }
   EXPECT_EQ(kernel_from_name("IFMA"), std::nullopt);
   EXPECT_EQ(kernel_from_name(""), std::nullopt);
 }
 
+// Both the automatic choice and the one without AVX-512: valid everywhere,
+// never the integer library within 128 bits, never IFMA when portable.
 TEST(KernelChoice, AutomaticChoiceIsValidForEverySize) {
-  ForcedKernel none(nullptr);
-  for (unsigned bits = 2; bits <= 128; ++bits) {
-    const Kernel k = choose_kernel(bits);
-    EXPECT_TRUE(kernel_available(k)) << bits;
-    EXPECT_LE(bits, kernel_max_bits(k)) << bits;
+  for (const char* value : {static_cast<const char*>(nullptr), "portable"}) {
+    ForcedKernel forced(value);
+    const bool portable = value != nullptr;
+    EXPECT_EQ(forced_kernel(), std::nullopt);
+    for (unsigned bits = 2; bits <= 128; ++bits) {
+      const Kernel k = choose_kernel(bits);
+      EXPECT_TRUE(kernel_available(k)) << bits;
+      EXPECT_LE(bits, kernel_max_bits(k)) << bits;
+      EXPECT_NE(k, Kernel::Gmp) << bits;
+      if (portable) {
+        EXPECT_NE(k, Kernel::Ifma) << bits;
+      }
+    }
+    EXPECT_EQ(choose_kernel(129), Kernel::Gmp);
+    if (!portable && kernel_available(Kernel::Ifma)) {
+      EXPECT_EQ(choose_kernel(76), Kernel::Ifma);
+    }
+    if (portable) {
+      EXPECT_EQ(choose_kernel(76),
+                kernel_available(Kernel::Avx2) ? Kernel::Avx2 : Kernel::Mont2x64);
+      EXPECT_EQ(choose_kernel(110), Kernel::Mont2x64);
+    }
   }
-  EXPECT_EQ(choose_kernel(129), Kernel::Gmp);
-  if (kernel_available(Kernel::Ifma)) {
-    EXPECT_EQ(choose_kernel(76), Kernel::Ifma);
-  }
-  EXPECT_NE(choose_kernel(110), Kernel::Gmp);
 }
 
 TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
@@ -435,6 +450,8 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
       {"gmp", 40, Kernel::Gmp},        {"mont128", 40, Kernel::Mont128},
       {"mont64", 64, Kernel::Mont64},  {"mont64", 65, std::nullopt},
       {"mont128", 128, Kernel::Mont128}, {"ifma", 101, std::nullopt},
+      {"mont2x64", 128, Kernel::Mont2x64}, {"mont2x64", 40, Kernel::Mont2x64},
+      {"avx2", 101, std::nullopt},
       {"fastest", 70, std::nullopt},   {"", 70, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -446,10 +463,11 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
     ForcedKernel forced(c.value);
     EXPECT_EQ(choose_kernel(c.bits), c.want.value_or(automatic)) << c.value << " " << c.bits;
   }
-  if (kernel_available(Kernel::Ifma)) {
-    ForcedKernel forced("ifma");
-    EXPECT_EQ(choose_kernel(100), Kernel::Ifma);
-    EXPECT_EQ(forced_kernel(), Kernel::Ifma);
+  for (Kernel k : {Kernel::Ifma, Kernel::Avx2}) {
+    if (!kernel_available(k)) continue;
+    ForcedKernel forced(std::string(kernel_name(k)).c_str());
+    EXPECT_EQ(choose_kernel(100), k);
+    EXPECT_EQ(forced_kernel(), k);
   }
 }
 

@@ -3,11 +3,17 @@
 // segments that bring every kernel and the integer library into play.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "core/big_int.h"
 #include "core/run_state.h"
+#include "search/kernels.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 #include "support/prime_table.h"
@@ -56,45 +62,97 @@ Outcome search(const SearchCase& run, SearchPath path, int threads = 1) {
   return out;
 }
 
-TEST(Paths, FastPathWritesWhatTheReferenceWrites) {
-  const SearchCase runs[] = {
-      {"worked run", "11", "1", 46, 46, 10.0f},
-      {"short segments", "11", "1", 46, 7, 10.0f},
-      {"M37, factor 616318177 mid-segment", "37", "8328000", 3000, 1000, 20.0f},
-      {"M71, three factors, three segments", "71", "1", 1600000, 600000, 20.0f},
-      {"M67 near 2^28", "67", "1445000", 200000, 100000, 20.0f},
-      {"32-bit exponent near 2^57", "3321928097", "31000000", 300000, 300000, 58.0f},
-      {"across 2^64", "86249", "106938000000000", 200000, 200000, 20.0f},
-      {"across 2^100", "86249", "7348600000000000000000000", 100000, 100000, 20.0f},
-      {"64-bit exponent", "18446744073709551557", "1000000000000", 100000, 100000, 20.0f},
-      {"exponent beyond 64 bits", "618970019642690137449562111", "1", 20000, 20000, 20.0f},
-      {"sieving prime as exponent", "1277", "1", 50000, 50000, 20.0f},
-      // M11 = 23 * 89 at k = 1 and 4: one twentieth (5 offsets) holds both.
-      {"two factors in one twentieth", "11", "1", 100, 100, 12.0f},
-      // Not prime to 30 (only a resumed checkpoint can hold it): plain masks.
-      {"p = 25 from a checkpoint", "25", "1", 250000, 100000, 24.0f},
-      // The deeper sieve (primes above the plan's up to its bound) must strike
-      // no divisor: factors q = 1 mod 2p of M(p) inside its range, and
-      // composite divisors whose prime factors all lie above the plan's.
-      {"M163: 150287 and 704161 inside the deeper range", "163", "1", 3000, 1000, 20.0f},
-      {"M163: 150287 * 704161 (k 324620381)", "163", "324570381", 100000, 100000, 60.0f},
-      {"M151: 55871 * 165799 (k 30673364)", "151", "30640000", 60000, 30000, 40.0f},
-      {"M173: 730753 * 1505447, one beyond the deeper bound", "173", "3179480000", 60000,
-       60000, 58.0f},
-  };
-  // The fast path on 1 to 7 threads: the same bytes as the reference, also
-  // when a segment (the short ones, the final ones) is shorter than the
-  // number of threads.
-  for (const SearchCase& run : runs) {
-    const Outcome reference = search(run, SearchPath::Reference);
-    for (const int threads : {1, 2, 3, 7}) {
+void PrintTo(const SearchCase& run, std::ostream* os) { *os << run.name; }
+
+const SearchCase kRuns[] = {
+    {"worked run", "11", "1", 46, 46, 10.0f},
+    {"short segments", "11", "1", 46, 7, 10.0f},
+    {"M37, factor 616318177 mid-segment", "37", "8328000", 3000, 1000, 20.0f},
+    {"M71, three factors, three segments", "71", "1", 1600000, 600000, 20.0f},
+    {"M67 near 2^28", "67", "1445000", 200000, 100000, 20.0f},
+    {"32-bit exponent near 2^57", "3321928097", "31000000", 300000, 300000, 58.0f},
+    {"across 2^64", "86249", "106938000000000", 200000, 200000, 20.0f},
+    {"across 2^96", "86249", "459299020940905619687874", 100000, 100000, 20.0f},
+    {"across 2^100", "86249", "7348600000000000000000000", 100000, 100000, 20.0f},
+    {"across 2^124", "86249", "123292142126625549087299058283925", 100000, 100000, 20.0f},
+    {"64-bit exponent", "18446744073709551557", "1000000000000", 100000, 100000, 20.0f},
+    {"exponent beyond 64 bits", "618970019642690137449562111", "1", 20000, 20000, 20.0f},
+    {"sieving prime as exponent", "1277", "1", 50000, 50000, 20.0f},
+    // M11 = 23 * 89 at k = 1 and 4: one twentieth (5 offsets) holds both.
+    {"two factors in one twentieth", "11", "1", 100, 100, 12.0f},
+    // Not prime to 30 (only a resumed checkpoint can hold it): plain masks.
+    {"p = 25 from a checkpoint", "25", "1", 250000, 100000, 24.0f},
+    // The deeper sieve (primes above the plan's up to its bound) must strike
+    // no divisor: factors q = 1 mod 2p of M(p) inside its range, and
+    // composite divisors whose prime factors all lie above the plan's.
+    {"M163: 150287 and 704161 inside the deeper range", "163", "1", 3000, 1000, 20.0f},
+    {"M163: 150287 * 704161 (k 324620381)", "163", "324570381", 100000, 100000, 60.0f},
+    {"M151: 55871 * 165799 (k 30673364)", "151", "30640000", 60000, 30000, 40.0f},
+    {"M173: 730753 * 1505447, one beyond the deeper bound", "173", "3179480000", 60000,
+     60000, 58.0f},
+};
+
+// TAMRISK_KERNEL set for the life of the object (unset for nullptr).
+class ForcedKernel {
+ public:
+  explicit ForcedKernel(const char* value) {
+    if (value != nullptr) {
+      setenv("TAMRISK_KERNEL", value, 1);
+    } else {
+      unsetenv("TAMRISK_KERNEL");
+    }
+  }
+  ~ForcedKernel() { unsetenv("TAMRISK_KERNEL"); }
+  ForcedKernel(const ForcedKernel&) = delete;
+  ForcedKernel& operator=(const ForcedKernel&) = delete;
+};
+
+// Each run on the fast path under the automatic choice, the choice without
+// AVX-512, and every available kernel forced (each where it is valid;
+// elsewhere the automatic choice stands in), against one reference run.
+class PathsByRun : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
+  std::vector<const char*> forcings = {nullptr, "portable"};
+  for (Kernel k : kAllKernels) {
+    // The names are string literals, so their views end in a NUL.
+    if (kernel_available(k)) forcings.push_back(kernel_name(k).data());
+  }
+  const SearchCase& run = GetParam();
+  const Outcome reference = search(run, SearchPath::Reference);
+  for (const char* value : forcings) {
+    ForcedKernel forced(value);
+    // The automatic choice on 1 to 7 threads (segments shorter than the
+    // threads among them), each forcing on three.
+    const std::vector<int> thread_counts =
+        value == nullptr ? std::vector<int>{1, 2, 3, 7} : std::vector<int>{3};
+    for (const int threads : thread_counts) {
       const Outcome fast = search(run, SearchPath::Fast, threads);
-      EXPECT_EQ(fast.console, reference.console) << run.name << ", threads " << threads;
-      EXPECT_EQ(fast.results, reference.results) << run.name << ", threads " << threads;
-      EXPECT_EQ(fast.status, reference.status) << run.name << ", threads " << threads;
+      const std::string label = std::string("TAMRISK_KERNEL=") +
+                                (value != nullptr ? value : "(unset)") + ", threads " +
+                                std::to_string(threads);
+      EXPECT_EQ(fast.console, reference.console) << label;
+      EXPECT_EQ(fast.results, reference.results) << label;
+      EXPECT_EQ(fast.status, reference.status) << label;
     }
   }
 }
+
+// Test names from the runs' names: "M71, three factors" -> m71_three_factors.
+std::string run_name(const ::testing::TestParamInfo<SearchCase>& info) {
+  std::string out;
+  for (const char* c = info.param.name; *c != '\0'; ++c) {
+    if (std::isalnum(static_cast<unsigned char>(*c))) {
+      out += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    } else if (!out.empty() && out.back() != '_') {
+      out += '_';
+    }
+  }
+  while (!out.empty() && out.back() == '_') out.pop_back();
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Segments, PathsByRun, ::testing::ValuesIn(kRuns), run_name);
 
 TEST(Paths, KnownFactorsAreFoundOnTheFastPath) {
   // Factors from the public record of these numbers.

@@ -226,7 +226,7 @@ TEST(Selftest, PlantedLanesMeetEveryPositionOfEveryWidth) {
   // every residue modulo each kernel's width (and 48, 64); every layout
   // plants at its first and last lane, inside the batch, in order.
   std::set<std::size_t> widths{48, 64};
-  for (const Kernel k : all_kernels()) widths.insert(kernel_batch_width(k));
+  for (const Kernel k : kAllKernels) widths.insert(kernel_batch_width(k));
   std::map<std::size_t, std::set<std::size_t>> met;
   bool short_batch = false;
   for (std::size_t serial = 0; serial < 240; ++serial) {
@@ -256,7 +256,7 @@ TEST(Selftest, QuickPassesWithEachKernelForced) {
   // every kernel line complete, every search run found, and nothing left
   // behind in the temporary folder.
   std::vector<const char*> forced{nullptr};
-  for (const Kernel k : all_kernels()) {
+  for (const Kernel k : kAllKernels) {
     if (kernel_available(k)) forced.push_back(kernel_name(k).data());
   }
   for (const char* kernel : forced) {
@@ -269,9 +269,9 @@ TEST(Selftest, QuickPassesWithEachKernelForced) {
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     const std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), all_kernels().size() + 2) << r.out;
+    ASSERT_EQ(lines.size(), std::size(kAllKernels) + 2) << r.out;
     const auto kernels = kernel_lines(lines);
-    for (const Kernel k : all_kernels()) {
+    for (const Kernel k : kAllKernels) {
       const std::string name(kernel_name(k));
       ASSERT_EQ(kernels.count(name), 1u) << name << "\n" << r.out;
       EXPECT_EQ(kernels.at(name).offered, kernel_available(k)) << name;

@@ -8,11 +8,16 @@
 // bit of p costs one Montgomery squaring and, for a 1 bit, one doubling, which
 // in Montgomery form is a plain modular addition.
 #include "search/kernels.h"
+#include "search/kernels_mont2x64.h"
 
-#include <cpuid.h>
 #include <gmp.h>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 
 namespace kernels_internal {
@@ -57,9 +62,13 @@ inline double to_double(u128 x) {
 }  // namespace
 
 std::uint64_t div_rem(std::uint64_t hi, std::uint64_t lo, std::uint64_t d) {
+#if defined(__x86_64__)
   std::uint64_t q = 0, r = 0;
   __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d));
   return r;
+#else
+  return static_cast<std::uint64_t>(((u128(hi) << 64) | lo) % d);
+#endif
 }
 
 u128 pow2_mod(unsigned k, u128 d) {
@@ -105,6 +114,12 @@ u128 pow2_mod(unsigned k, u128 d) {
 }  // namespace kernels_internal
 
 using kernels_internal::bit_length;
+using kernels_internal::hi64;
+using kernels_internal::inverse64;
+using kernels_internal::kMont2x64LazyLimit;
+using kernels_internal::lo64;
+using kernels_internal::mont2x64_leave;
+using kernels_internal::mont2x64_square;
 using kernels_internal::ExponentSplit;
 using kernels_internal::pow2_mod;
 using kernels_internal::split_exponent;
@@ -114,6 +129,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // CPU check for the IFMA kernel.
 
+#if defined(__x86_64__)
 bool detect_ifma() {
   unsigned a = 0, b = 0, c = 0, d = 0;
   if (__get_cpuid_max(0, nullptr) < 7) return false;
@@ -132,9 +148,34 @@ bool detect_ifma() {
       bit_AVX512F | bit_AVX512DQ | bit_AVX512IFMA | bit_AVX512BW | bit_AVX512VL;
   return (b & kNeeded) == kNeeded;
 }
+#else
+bool detect_ifma() { return false; }  // AVX-512 is x86 only
+#endif
 
 bool ifma_supported() {
   static const bool supported = detect_ifma();
+  return supported;
+}
+
+#if defined(__x86_64__)
+bool detect_avx2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
+  // XCR0 must show the OS saving SSE (bit 1) and AVX (2) state.
+  std::uint32_t xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 6u) != 6u) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & bit_AVX2) != 0;
+}
+#else
+bool detect_avx2() { return false; }  // AVX2 is x86 only
+#endif
+
+bool avx2_supported() {
+  static const bool supported = detect_avx2();
   return supported;
 }
 
@@ -146,12 +187,6 @@ bool ifma_supported() {
 // T_hi - hi(m*d), which lies in (-d, d): one conditional addition of d
 // gives T/2^64 mod d in [0, d). Nothing here exceeds 64 bits, so every odd
 // d up to 2^64 - 1 is exact.
-
-inline std::uint64_t inverse64(std::uint64_t d) {
-  std::uint64_t x = (3 * d) ^ 2;  // correct to 5 bits for odd d
-  for (int i = 0; i < 4; ++i) x *= 2 - d * x;  // 10, 20, 40, 80 bits
-  return x;
-}
 
 inline std::uint64_t redc64(std::uint64_t hi, std::uint64_t lo, std::uint64_t d,
                             std::uint64_t dinv) {
@@ -292,6 +327,117 @@ void mont128_group(const ExponentSplit& e, const u128* dd, u128* out) {
 }
 
 // ---------------------------------------------------------------------------
+// Mont2x64 (the arithmetic and its bound: kernels_mont2x64.h).
+
+// A value congruent to 2^k mod d[j], in [0, 3 d[j]), for W candidates
+// 2^64 < d[j] < 2^124: the start of the chains, which take any value below
+// 4d. All lanes go in step so that their chains overlap. From r = 2^s, below
+// every d[j] (s + 1 the bit length of the smallest), the power climbs by at
+// most 47 bits per step, r <- r 2^t - q' d, with q' one less than the
+// truncation of r 2^t / d estimated in double precision from an approximate
+// reciprocal. For r < 3d the exact quotient q = floor(r 2^t / d) is below
+// 3 * 2^47. r and d enter with a relative error of at most 2^-52 (the sum
+// of the two converted words rounds once, and the dropped low 11 bits of d
+// cost less than 2^-53 as d > 2^64; those of r, under 2^11, change the
+// estimate by less than 2^11 2^47 / 2^64 = 2^-6), the reciprocal adds one
+// rounding and the product one more: under 6 * 2^-53 in all, so the estimate
+// errs by less than 3 * 2^47 * 6 * 2^-53 + 2^-6 < 1/2 and q' is q - 2,
+// q - 1 or q (never below -1, as the estimate exceeds -1/2). The new r thus
+// lies in [0, 3d), below 2^126, and is exact modulo 2^128: no correction.
+inline double approx_double(u128 x) {
+  return static_cast<double>(static_cast<std::int64_t>(hi64(x))) * 0x1p64 +
+         static_cast<double>(static_cast<std::int64_t>(lo64(x) >> 11)) * 0x1p11;
+}
+
+template <int W>
+void pow2_mod_wide(unsigned k, unsigned s, const u128* d, u128* r) {
+  double inv[W];
+#pragma GCC unroll 8
+  for (int j = 0; j < W; ++j) {
+    inv[j] = 1.0 / approx_double(d[j]);
+    r[j] = u128(1) << s;
+  }
+  for (unsigned rem = k - s; rem > 0;) {
+    const unsigned t = std::min(rem, 47u);
+    rem -= t;
+    const double scale = static_cast<double>(static_cast<std::int64_t>(1) << t);
+#pragma GCC unroll 8
+    for (int j = 0; j < W; ++j) {
+      // The truncated estimate, q' + 1, is never negative.
+      const auto q = static_cast<std::uint64_t>(
+          static_cast<std::int64_t>(approx_double(r[j]) * scale * inv[j]));
+      r[j] = (r[j] << t) + d[j] - u128(q) * d[j];
+    }
+  }
+}
+
+template <int W>
+void mont2x64_chains(const ExponentSplit& e, const u128* dd, unsigned bits_smallest, u128* out) {
+  std::uint64_t d0[W], d1[W], ninv[W], x0[W], x1[W];
+  u128 start[W];
+  const unsigned k = 128 + static_cast<unsigned>(e.lead);
+  if (bits_smallest > 64) {
+    pow2_mod_wide<W>(k, bits_smallest - 1, dd, start);
+  } else {
+    for (int j = 0; j < W; ++j) start[j] = pow2_mod(k, dd[j]);
+  }
+#pragma GCC unroll 8
+  for (int j = 0; j < W; ++j) {
+    d0[j] = lo64(dd[j]);
+    d1[j] = hi64(dd[j]);
+    ninv[j] = -inverse64(d0[j]);
+    x0[j] = lo64(start[j]);
+    x1[j] = hi64(start[j]);
+  }
+  for (unsigned i = e.rest; i-- > 0;) {
+    if ((e.p >> i) & 1) {
+#pragma GCC unroll 8
+      for (int j = 0; j < W; ++j) mont2x64_square<true>(x0[j], x1[j], d0[j], d1[j], ninv[j]);
+    } else {
+#pragma GCC unroll 8
+      for (int j = 0; j < W; ++j) mont2x64_square<false>(x0[j], x1[j], d0[j], d1[j], ninv[j]);
+    }
+  }
+#pragma GCC unroll 8
+  for (int j = 0; j < W; ++j) {
+    mont2x64_leave(x0[j], x1[j], d0[j], d1[j], ninv[j]);
+    out[j] = (u128(x1[j]) << 64) | x0[j];
+  }
+}
+
+template <int W>
+void mont2x64_group(const ExponentSplit& e, const u128* dd, u128* out) {
+  u128 largest = 0, smallest = dd[0];
+  for (int j = 0; j < W; ++j) {
+    largest = std::max(largest, dd[j]);
+    smallest = std::min(smallest, dd[j]);
+  }
+  if (largest < kMont2x64LazyLimit) {
+    mont2x64_chains<W>(e, dd, bit_length(smallest), out);
+  } else {
+    mont128_group<W>(e, dd, out);
+  }
+}
+
+}  // namespace
+
+void kernels_internal::pow2_start4(unsigned k, const u128* d, u128* r) {
+  u128 smallest = d[0], largest = d[0];
+  for (int j = 1; j < 4; ++j) {
+    smallest = std::min(smallest, d[j]);
+    largest = std::max(largest, d[j]);
+  }
+  const unsigned bits = bit_length(smallest);
+  if (bits > 64 && largest < kMont2x64LazyLimit && k >= bits - 1) {
+    pow2_mod_wide<4>(k, bits - 1, d, r);
+  } else {
+    for (int j = 0; j < 4; ++j) r[j] = pow2_mod(k, d[j]);
+  }
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
 // Batching for the scalar kernels: full groups straight from the input, the
 // tail padded with copies of its first candidate. The leading exponent is
 // chosen per group from its smallest candidate.
@@ -321,6 +467,7 @@ void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 
 constexpr int kMont64Width = 8;
 constexpr int kMont128Width = 4;
+constexpr int kMont2x64Width = 4;
 
 void mont64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                   std::uint8_t* divides) {
@@ -350,6 +497,23 @@ void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
     for (std::size_t i = kMont128Width - 1; i < n; i += kMont128Width) divides[i] = 0;
   }
 #endif
+}
+
+// The cap of the leading exponent for pow2_mod, as for Mont128.
+std::uint64_t pow2_mod_cap(unsigned bits) {
+  if (bits <= 64) return 63;
+  if (bits >= 126) return 15;
+  return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
+}
+
+void mont2x64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                    std::uint8_t* divides) {
+  scalar_batch<kMont2x64Width, u128>(p, d, n, residue, divides,
+                                     mont2x64_group<kMont2x64Width>, [](unsigned bits) {
+                                       // Two steps of 47 bits from 2^(bits-1).
+                                       if (bits <= 64 || bits >= 124) return pow2_mod_cap(bits);
+                                       return std::uint64_t(bits - 35);
+                                     });
 }
 
 void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
@@ -391,10 +555,23 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
       mont64_batch(p, d, n, residue, divides);
       return;
     case Kernel::Ifma:
+#if defined(__x86_64__)
       if (ifma_supported()) {
         kernels_internal::ifma_batch(p, d, n, residue, divides);
         return;
       }
+#endif
+      break;
+    case Kernel::Mont2x64:
+      mont2x64_batch(p, d, n, residue, divides);
+      return;
+    case Kernel::Avx2:
+#if defined(__x86_64__)
+      if (avx2_supported()) {
+        kernels_internal::avx2_batch(p, d, n, residue, divides);
+        return;
+      }
+#endif
       break;
     case Kernel::Gmp:
       gmp_batch(p, d, n, residue, divides);
@@ -407,13 +584,10 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 
 }  // namespace
 
-std::span<const Kernel> all_kernels() {
-  static constexpr Kernel kAll[] = {Kernel::Mont64, Kernel::Mont128, Kernel::Ifma, Kernel::Gmp};
-  return kAll;
-}
-
 bool kernel_available(Kernel kernel) {
-  return kernel != Kernel::Ifma || ifma_supported();
+  if (kernel == Kernel::Ifma) return ifma_supported();
+  if (kernel == Kernel::Avx2) return avx2_supported();
+  return true;
 }
 
 unsigned kernel_max_bits(Kernel kernel) {
@@ -421,8 +595,10 @@ unsigned kernel_max_bits(Kernel kernel) {
     case Kernel::Mont64:
       return 64;
     case Kernel::Ifma:
+    case Kernel::Avx2:
       return 100;
     case Kernel::Mont128:
+    case Kernel::Mont2x64:
     case Kernel::Gmp:
       break;
   }
@@ -437,6 +613,10 @@ std::size_t kernel_batch_width(Kernel kernel) {
       return kMont128Width;
     case Kernel::Ifma:
       return kernels_internal::kIfmaLanes;
+    case Kernel::Mont2x64:
+      return kMont2x64Width;
+    case Kernel::Avx2:
+      return kernels_internal::kAvx2Lanes;
     case Kernel::Gmp:
       break;
   }
@@ -451,6 +631,10 @@ std::string_view kernel_name(Kernel kernel) {
       return "mont128";
     case Kernel::Ifma:
       return "ifma";
+    case Kernel::Mont2x64:
+      return "mont2x64";
+    case Kernel::Avx2:
+      return "avx2";
     case Kernel::Gmp:
       break;
   }
@@ -458,7 +642,7 @@ std::string_view kernel_name(Kernel kernel) {
 }
 
 std::optional<Kernel> kernel_from_name(std::string_view name) {
-  for (Kernel k : all_kernels()) {
+  for (Kernel k : kAllKernels) {
     if (name == kernel_name(k)) return k;
   }
   return std::nullopt;
@@ -470,16 +654,28 @@ std::optional<Kernel> forced_kernel() {
   return kernel_from_name(value);
 }
 
+bool portable_forced() {
+  const char* value = std::getenv("TAMRISK_KERNEL");
+  return value != nullptr && std::string_view(value) == "portable";
+}
+
 Kernel choose_kernel(unsigned d_bits) {
   const auto valid = [d_bits](Kernel k) {
     return kernel_available(k) && d_bits <= kernel_max_bits(k);
   };
   if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
-  // As measured (kernel_bench): IFMA is the fastest at every size it takes,
-  // then 64-bit Montgomery, then 128-bit Montgomery.
-  if (valid(Kernel::Ifma)) return Kernel::Ifma;
+  const bool portable = portable_forced();
+  // In order of speed as measured by kernel_bench (ns per candidate on a
+  // Zen 4, p = 86249 / p = 3321928097):
+  //   up to 64 bits:  ifma 5-6 / 9-10, mont64 10 / 17, avx2 29 / 53;
+  //   65 to 100 bits: ifma 4-5 / 8-9, avx2 27-30 / 49-52, mont2x64 33-35 /
+  //                   65-67, mont128 78-82 / 144-153;
+  //   above 100 bits: mont2x64 32 / 65, then mont128 (which mont2x64 becomes
+  //                   itself from 2^124 on).
+  if (!portable && valid(Kernel::Ifma)) return Kernel::Ifma;
   if (valid(Kernel::Mont64)) return Kernel::Mont64;
-  if (valid(Kernel::Mont128)) return Kernel::Mont128;
+  if (valid(Kernel::Avx2)) return Kernel::Avx2;
+  if (valid(Kernel::Mont2x64)) return Kernel::Mont2x64;
   return Kernel::Gmp;
 }
 

@@ -15,41 +15,49 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
 __extension__ typedef unsigned __int128 u128;
 
-enum class Kernel { Mont64, Mont128, Ifma, Gmp };
+enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2 };
 
-// Every kernel of the enum, in its order, whether this CPU offers it or not:
-// what tests, benchmarks and the self-test walk through, so that a kernel
-// added here is covered everywhere at once.
-std::span<const Kernel> all_kernels();
+// Every kernel, for code that goes through all of them (tests, benchmarks);
+// the ones this CPU lacks are among them, kernel_available() tells which.
+inline constexpr Kernel kAllKernels[] = {Kernel::Ifma, Kernel::Avx2, Kernel::Mont2x64,
+                                         Kernel::Mont64, Kernel::Mont128, Kernel::Gmp};
 
-// Ifma: true when the CPU has AVX512F + AVX512IFMA and the OS saves the ZMM
+// Ifma: true when the CPU is an x86-64 with AVX512F + AVX512IFMA and the OS
+// saves the ZMM state; Avx2: an x86-64 with AVX2 whose OS saves the YMM
 // state; the other kernels are always available.
 bool kernel_available(Kernel kernel);
 
 // Largest bit length of d for which the kernel is proven exact
-// (Mont64: 64, Mont128: 128, Ifma: 100, Gmp: 128, the width of the interface).
+// (Mont64: 64, Ifma and Avx2: 100; Mont128, Mont2x64 and Gmp: 128, the
+// width of the interface).
 unsigned kernel_max_bits(Kernel kernel);
 
 // Candidates a kernel works on side by side: batches whose size is a
 // multiple of it leave no lane idle.
 std::size_t kernel_batch_width(Kernel kernel);
 
-// Short lower-case name ("mont64", "mont128", "ifma", "gmp") and its inverse.
+// Short lower-case name ("mont64", "mont128", "ifma", "gmp", "mont2x64",
+// "avx2") and its inverse.
 std::string_view kernel_name(Kernel kernel);
 std::optional<Kernel> kernel_from_name(std::string_view name);
 
 // The kernel forced through the environment variable TAMRISK_KERNEL
-// (mont64 | mont128 | ifma | gmp), if it names one; read on every call.
+// (one of the names above), if it names one; read on every call.
 std::optional<Kernel> forced_kernel();
+
+// True when TAMRISK_KERNEL is "portable": the automatic choice then leaves
+// out the AVX-512 kernel, as on a CPU without it (AVX2 stays in, as most
+// such CPUs have it); read on every call.
+bool portable_forced();
 
 // The fastest available kernel valid for candidates of d_bits bits. A kernel
 // forced through TAMRISK_KERNEL wins when it is available and valid for
-// d_bits; otherwise the choice is automatic.
+// d_bits; otherwise the choice is automatic (without AVX-512 when
+// TAMRISK_KERNEL=portable).
 Kernel choose_kernel(unsigned d_bits);
 
 // residue[i] = 2^p mod d[i] for i < n.
@@ -79,7 +87,8 @@ unsigned bit_length(u128 x);
 // 2^k mod d, exact, for odd d >= 3.
 u128 pow2_mod(unsigned k, u128 d);
 
-// (hi * 2^64 + lo) mod d by one hardware division; needs hi < d.
+// (hi * 2^64 + lo) mod d by one hardware division where the CPU divides 128
+// by 64 bits (x86-64), else by the compiler's 128-bit remainder; needs hi < d.
 std::uint64_t div_rem(std::uint64_t hi, std::uint64_t lo, std::uint64_t d);
 
 // Candidates per block of the IFMA kernel: six registers of eight lanes.
@@ -88,6 +97,21 @@ inline constexpr std::size_t kIfmaLanes = 48;
 // The IFMA kernel; exactly one of residue and divides is non-null. Only to be
 // called when kernel_available(Kernel::Ifma).
 void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                std::uint8_t* divides);
+
+// A value congruent to 2^k mod d[j] and below 3 d[j], for four odd d[j] >= 3
+// and k >= 128 (or k below 128 and every d[j] below 2^64). Fast (two
+// double-precision steps for all four) when every d[j] lies between 2^64 and
+// 2^124 and k is at most 94 above the bit length of the smallest; otherwise
+// exact by pow2_mod, lane by lane.
+void pow2_start4(unsigned k, const u128* d, u128* r);
+
+// Candidates per block of the AVX2 kernel: four registers of four lanes and
+// eight scalar chains.
+inline constexpr std::size_t kAvx2Lanes = 24;
+
+// The AVX2 kernel, like ifma_batch; only when kernel_available(Kernel::Avx2).
+void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                 std::uint8_t* divides);
 
 }  // namespace kernels_internal

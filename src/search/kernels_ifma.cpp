@@ -20,6 +20,12 @@
 // rest of the program runs on any x86-64; kernels.cpp calls in here only after
 // checking the CPU and the OS.
 
+#include "search/kernels.h"
+
+// The whole kernel is x86-64 code; elsewhere this file is empty and the
+// kernel reports itself unavailable.
+#if defined(__x86_64__)
+
 // GCC 12's AVX-512 headers fill unused merge operands with a self-initialised
 // "undefined" vector, which its uninitialised-use analysis flags once the
 // intrinsics are inlined; nothing in this file reads an uninitialised value.
@@ -30,8 +36,6 @@
 
 #include <algorithm>
 #include <cmath>
-
-#include "search/kernels.h"
 
 #define IFMA_TARGET __attribute__((target("avx512f,avx512ifma,avx512vl,avx512bw,avx512dq")))
 #define IFMA_INLINE IFMA_TARGET __attribute__((always_inline)) inline
@@ -93,6 +97,39 @@ IFMA_INLINE void start_fast(__m512i d0, __m512i d1, double two_k, __m512i& x0,
   x0 = _mm512_and_si512(n0, mask);
   x1 = _mm512_and_si512(_mm512_add_epi64(_mm512_sub_epi64(zero, p1), _mm512_srai_epi64(n0, 52)),
                         mask);
+}
+
+// 2^K mod d for blocks whose every d is below 2^62, as an exact value in
+// [0, d), in 64-bit lanes: from r = 2^s (below every d of the block; s < K),
+// r <- r 2^t - q d for steps of t <= 48
+// bits, with q = floor(r 2^t / d) < 2^48 estimated in double precision. The
+// conversions of r and d, the reciprocal and the product round four times, a
+// relative error below 2^-50.9, so the estimate is off by less than
+// 2^48 2^-50.9 < 1/4 and its truncation is q - 1, q or q + 1: the new r lies
+// in [-d, 2d), inside (-2^63, 2^63), so its value modulo 2^64 (a shift and a
+// low product) is exact read as a signed number. One masked addition and one
+// masked subtraction of d bring it into [0, d).
+IFMA_INLINE __m512i join_small(__m512i d0, __m512i d1) {
+  return _mm512_or_si512(d0, _mm512_slli_epi64(d1, 52));
+}
+
+IFMA_INLINE void start_small(__m512i d0, __m512i d1, unsigned s, unsigned k, __m512i& x0,
+                             __m512i& x1) {
+  const __m512i d = join_small(d0, d1);
+  const __m512d inv = _mm512_div_pd(_mm512_set1_pd(1.0), _mm512_cvtepu64_pd(d));
+  __m512i r = _mm512_set1_epi64(static_cast<long long>(std::uint64_t(1) << s));
+  for (unsigned rem = k - s; rem > 0;) {
+    const unsigned t = std::min(rem, 48u);
+    rem -= t;
+    const __m512d scaled = _mm512_mul_pd(_mm512_cvtepu64_pd(r),
+                                         _mm512_set1_pd(std::ldexp(1.0, static_cast<int>(t))));
+    const __m512i q = _mm512_cvttpd_epu64(_mm512_mul_pd(scaled, inv));
+    __m512i v = _mm512_sub_epi64(_mm512_slli_epi64(r, t), _mm512_mullo_epi64(q, d));
+    v = _mm512_mask_add_epi64(v, _mm512_cmplt_epi64_mask(v, _mm512_setzero_si512()), v, d);
+    r = _mm512_mask_sub_epi64(v, _mm512_cmpge_epi64_mask(v, d), v, d);
+  }
+  x0 = _mm512_and_si512(r, _mm512_set1_epi64(kMask52));
+  x1 = _mm512_srli_epi64(r, 52);
 }
 
 // x <- x^2 / R mod d (lazily, below 2d), then doubled if kDouble. The bit of
@@ -175,10 +212,11 @@ IFMA_INLINE void join_limbs(__m512i l0, __m512i l1, u128* v) {
 // One block of kLanes candidates.
 IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides) {
   __m512i d0[kGroups], d1[kGroups], dinv[kGroups], x0[kGroups], x1[kGroups];
-  __m512i high_min = _mm512_set1_epi64(-1);
+  __m512i high_min = _mm512_set1_epi64(-1), high_max = _mm512_setzero_si512();
   for (int g = 0; g < kGroups; ++g) {
     split_limbs(d + 8 * g, d0[g], d1[g]);
     high_min = _mm512_min_epu64(high_min, d1[g]);
+    high_max = _mm512_max_epu64(high_max, d1[g]);
     dinv[g] = neg_inverse52(d0[g]);
   }
   // The vector start needs every d of at least kFastStartBits bits, i.e. a
@@ -187,13 +225,26 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
   const std::uint64_t smallest_high = _mm512_reduce_min_epu64(high_min);
   const bool fast_start = smallest_high >> (kFastStartBits - 53) != 0;
   const unsigned bits = 52 + bit_length(smallest_high);
-  // Otherwise the start is scalar, by pow2_mod, which for d < 2^64 takes two
-  // hardware divisions as long as 104 + e0 < 128.
-  const ExponentSplit e = split_exponent(p, fast_start ? bits - 57 : 23);
+  // Otherwise, when every d is below 2^62 (a high limb below 2^10), the
+  // start climbs in 64-bit lanes from 2^s, s + 1 the bit length of the
+  // smallest d: two steps with e0 up to s - 8, three for the smallest d (then
+  // e0 up to 23, 104 + e0 < 128). A block that mixes both sizes starts by
+  // pow2_mod, lane by lane, which for d < 2^64 takes two hardware divisions.
+  const bool small_start = !fast_start && _mm512_reduce_max_epu64(high_max) >> 10 == 0;
+  unsigned s = 0;
+  if (small_start) {
+    __m512i low_min = _mm512_set1_epi64(-1);
+    for (int g = 0; g < kGroups; ++g) low_min = _mm512_min_epu64(low_min, join_small(d0[g], d1[g]));
+    s = bit_length(_mm512_reduce_min_epu64(low_min)) - 1;
+  }
+  const std::uint64_t cap = fast_start ? bits - 57 : small_start && s >= 31 ? s - 8 : 23;
+  const ExponentSplit e = split_exponent(p, cap);
   const unsigned k = 104 + static_cast<unsigned>(e.lead);
   if (fast_start) {
     const double two_k = std::ldexp(1.0, static_cast<int>(k));
     for (int g = 0; g < kGroups; ++g) start_fast(d0[g], d1[g], two_k, x0[g], x1[g]);
+  } else if (small_start) {
+    for (int g = 0; g < kGroups; ++g) start_small(d0[g], d1[g], s, k, x0[g], x1[g]);
   } else {
     alignas(64) u128 start[kLanes];
     for (int j = 0; j < kLanes; ++j) start[j] = pow2_mod(k, d[j]);
@@ -244,3 +295,5 @@ void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 }
 
 }  // namespace kernels_internal
+
+#endif  // __x86_64__

@@ -478,7 +478,7 @@ int run_selftest(bool quick, std::FILE* out) {
   std::vector<std::string> failures;
 
   const std::vector<SelftestRow> tried = kernel_sample(rows, quick);
-  for (const Kernel kernel : all_kernels()) {
+  for (const Kernel kernel : kAllKernels) {
     const KernelReport r = check_kernel(kernel, tried, failures);
     if (interrupted()) return 1;
     const std::string name = padded(kernel_name(kernel));

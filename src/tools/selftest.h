@@ -1,7 +1,7 @@
 // tamrisk-selftest: does this machine, with this build, find factors? It
 // checks the known divisors of known_factors.h in two parts.
 //
-// 1. Kernels. Every kernel of all_kernels() that this CPU offers tests every
+// 1. Kernels. Every kernel of kAllKernels that this CPU offers tests every
 //    row (with --quick, a sample) whose d lies within its bound, called as
 //    the fast walk calls it: batches of up to 4096 candidates of the row's
 //    exponent (most of them full, some cut short as at the end of a chunk),
