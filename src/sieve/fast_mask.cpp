@@ -126,40 +126,73 @@ void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_
   // The pattern primes: from the word that holds their first mark on, a
   // whole word of marks at a time. Bits past t_to in the last word may be
   // set only when t_to is the lane's end (other pieces end at a whole
-  // word); nothing reads them.
+  // word); nothing reads them. Two primes that both mark this piece go
+  // through their pair's pattern from the first word past both first
+  // marks; before it, and for a prime whose partner marks nothing, each
+  // prime takes its own.
   struct Cursor {
-    std::int64_t word;  // next word to take the pattern
-    std::uint32_t s;    // its shift: (64 * word - t_first) mod q
+    std::int64_t word, end;      // words [word, end) take the pattern
+    std::uint32_t s;             // shift of the next word
+    std::uint32_t period;        // of the pattern
+    std::uint32_t advance;       // 64 mod period
+    const std::uint64_t* shift;  // the pattern's words, by shift
   };
-  std::array<Cursor, 16> cursors{};
-  const std::size_t patterned = std::min(ctx.pattern_primes, cursors.size());
+  std::array<Cursor, 32> cursors{};
+  std::size_t cursor_count = 0;
+  const std::size_t patterned = std::min<std::size_t>(ctx.pattern_primes, 16);
+  // Each pattern prime's own cursor, from the word after its first mark
+  // (that word is marked here, from the mark on).
+  std::array<std::int64_t, 16> own_end{};
+  own_end.fill(words_end);
+  for (const FastSieveContext::PatternPair& pair : ctx.pairs) {
+    const std::int64_t t1 = next[pair.first], t2 = next[pair.second];
+    if (t1 >= t_to || t2 >= t_to) continue;
+    const std::int64_t w = std::min(std::max(t1 >> 6, t2 >> 6) + 1, words_end);
+    own_end[pair.first] = own_end[pair.second] = w;
+    if (w == words_end) continue;
+    const auto q1 = static_cast<std::int64_t>(ctx.primes[pair.first]);
+    const auto q2 = static_cast<std::int64_t>(ctx.primes[pair.second]);
+    const std::int64_t r1 = (((w << 6) - t1) % q1 + q1) % q1;
+    const std::int64_t r2 = (((w << 6) - t2) % q2 + q2) % q2;
+    const std::int64_t s0 = r1 + q1 * (((r2 - r1) % q2 + q2) % q2 * pair.inv_first % q2);
+    const std::size_t g = static_cast<std::size_t>(&pair - ctx.pairs.data());
+    cursors[cursor_count++] = {w,          words_end,
+                               static_cast<std::uint32_t>(s0), pair.period,
+                               static_cast<std::uint32_t>(64 % pair.period),
+                               ctx.pair_shifts[g].data()};
+  }
   for (std::size_t i = 0; i < patterned; ++i) {
     const std::int64_t q = ctx.primes[i];
     const std::int64_t t = next[i];
-    cursors[i] = {words_end, 0};
     if (t >= t_to) continue;
     const std::int64_t w = t >> 6;
     const auto s0 = static_cast<std::uint32_t>((((w << 6) - t) % q + q) % q);
     words[static_cast<std::size_t>(w)] |= ctx.shifts[i][s0] & (~std::uint64_t{0} << (t & 63));
-    cursors[i] = {w + 1, static_cast<std::uint32_t>((s0 + 64) % q)};
+    cursors[cursor_count++] = {w + 1,
+                               own_end[i],
+                               static_cast<std::uint32_t>((s0 + 64) % q),
+                               static_cast<std::uint32_t>(q),
+                               static_cast<std::uint32_t>(64 % q),
+                               ctx.shifts[i].data()};
     next[i] = t_to;  // done by pattern
   }
   for (std::int64_t block = t_from; block < t_to; block += ctx.block_bits) {
     const std::int64_t block_end = std::min(t_to, block + ctx.block_bits);
     std::uint64_t* w = words.data();
     const std::int64_t word_end = std::min(words_end, (block_end + 63) >> 6);
-    for (std::size_t i = 0; i < patterned; ++i) {
-      const auto q = ctx.primes[i];
-      const std::uint32_t advance = 64 % q;
-      const std::uint64_t* shift = ctx.shifts[i].data();
-      std::uint32_t s = cursors[i].s;
-      std::int64_t k = cursors[i].word;
-      for (; k < word_end; ++k) {
+    for (std::size_t c = 0; c < cursor_count; ++c) {
+      Cursor& cursor = cursors[c];
+      const std::uint32_t period = cursor.period, advance = cursor.advance;
+      const std::uint64_t* shift = cursor.shift;
+      std::uint32_t s = cursor.s;
+      std::int64_t k = cursor.word;
+      for (const std::int64_t end = std::min(word_end, cursor.end); k < end; ++k) {
         w[k] |= shift[s];
         s += advance;
-        if (s >= q) s -= q;
+        if (s >= period) s -= period;
       }
-      cursors[i] = {k, s};
+      cursor.word = k;
+      cursor.s = s;
     }
     for (std::size_t i = patterned; i < next.size(); ++i) {
       const std::int64_t q = ctx.primes[i];
@@ -273,12 +306,35 @@ std::pair<std::int64_t, std::int64_t> plain_share(std::int64_t length, int part,
   return {cut(part), cut(part + 1)};
 }
 
-std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bits) {
+// Set bits of n whole words. Without a target flag the compiler counts
+// with a library routine; x86-64 processors from 2008 on have an
+// instruction for it, taken when the processor reports it.
+std::int64_t count_words_portable(const std::uint64_t* words, std::int64_t n) {
   std::int64_t count = 0;
+  for (std::int64_t w = 0; w < n; ++w) count += __builtin_popcountll(words[w]);
+  return count;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) std::int64_t count_words_popcnt(const std::uint64_t* words,
+                                                                  std::int64_t n) {
+  std::int64_t count = 0;
+  for (std::int64_t w = 0; w < n; ++w) count += __builtin_popcountll(words[w]);
+  return count;
+}
+#endif
+
+std::int64_t count_words(const std::uint64_t* words, std::int64_t n) {
+#if defined(__x86_64__)
+  static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+  if (has_popcnt) return count_words_popcnt(words, n);
+#endif
+  return count_words_portable(words, n);
+}
+
+std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bits) {
   const std::int64_t full = bits >> 6;
-  for (std::int64_t w = 0; w < full; ++w) {
-    count += __builtin_popcountll(words[static_cast<std::size_t>(w)]);
-  }
+  std::int64_t count = count_words(words.data(), full);
   if (bits & 63) {
     count += __builtin_popcountll(words[static_cast<std::size_t>(full)] &
                                   (~std::uint64_t{0} >> (64 - (bits & 63))));
@@ -316,6 +372,18 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
       }
     }
     ctx.shifts.push_back(std::move(shift));
+  }
+  ctx.pairs.clear();
+  ctx.pair_shifts.clear();
+  for (std::size_t a = 0, b = ctx.pattern_primes; a + 1 < b; ++a, --b) {
+    const std::uint32_t q1 = ctx.primes[a], q2 = ctx.primes[b - 1];
+    const std::uint32_t period = q1 * q2;
+    ctx.pairs.push_back({a, b - 1, period, inverse_mod(q1, q2)});
+    std::vector<std::uint64_t> shift(period, 0);
+    for (std::uint32_t s0 = 0; s0 < period; ++s0) {
+      shift[s0] = ctx.shifts[a][s0 % q1] | ctx.shifts[b - 1][s0 % q2];
+    }
+    ctx.pair_shifts.push_back(std::move(shift));
   }
 
   // The deeper primes: from just above the plan's largest (5 when the plan

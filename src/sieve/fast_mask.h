@@ -40,6 +40,18 @@ struct FastSieveContext {
   // when (s + b) mod q = 0, so a lane takes their marks a word at a time.
   std::size_t pattern_primes = 0;
   std::vector<std::vector<std::uint64_t>> shifts;
+  // The pattern primes taken two at a time (smallest with largest), so a
+  // lane takes both in one pass: pair_shifts[g][s] has bit b set when
+  // (s + b) mod q1 = 0 or (s + b) mod q2 = 0, s in [0, q1 q2); by the
+  // Chinese remainder theorem s = r1 + q1 ((r2 - r1) q1^-1 mod q2) stands
+  // for the residues r1 mod q1 and r2 mod q2.
+  struct PatternPair {
+    std::size_t first, second;  // indexes of the two primes
+    std::uint32_t period;       // q1 q2
+    std::uint32_t inv_first;    // q1^-1 mod q2
+  };
+  std::vector<PatternPair> pairs;
+  std::vector<std::vector<std::uint64_t>> pair_shifts;
   // Bits of a lane sieved at a time: 256 KiB, so the slab stays in the
   // core's L2 cache while every prime crosses it. A multiple of 64; tests
   // shrink it to cross many block boundaries.
