@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What this CPU's 52-bit multiply-add (vpmadd52luq on 512-bit registers)
 // can do: instructions per nanosecond with 1, 2, 4, ... independent
 // dependency chains (one chain shows the latency, many the throughput), the

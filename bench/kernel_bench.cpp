@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Speed of the exponentiation kernels: nanoseconds per candidate and
 // candidates per second for each available kernel, by divisor size, on
 // candidates d = 2kp + 1 as the search feeds them (batches of consecutive

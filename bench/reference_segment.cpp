@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times one segment of the reference search: p = 86249 from 60 bits on
 // (k_first = 6683680417203), 1024000000 values of k, sieved with the primes
 // of a 60-bit run (6879). Prints the seconds of processor time of the mask

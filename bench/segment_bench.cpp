@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One segment on the reference path and on the fast path, timed in the same
 // run: sieve seconds, test seconds, candidates tested per second and the
 // ratio, for p = 86249 at 60 and 72 bits and p = 3321928097 at 68 bits; then

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit ARM Linux with Debian's cross compiler, against the
 # arm64 libraries installed through multiarch (libgmp-dev:arm64,
 # libgtest-dev:arm64). Test programs run under qemu-user, so that ctest and

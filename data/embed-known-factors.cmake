@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Turns known-factors.tsv into a C++ table, so that tamrisk-selftest carries
 # its known answers inside the binary and needs no data file once installed.
 # usage: cmake -DINPUT=known-factors.tsv -DOUTPUT=known_factors_table.cpp -P embed-known-factors.cmake

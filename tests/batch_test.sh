@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end tests of scripts/tamrisk-batch, the GNU parallel front end.
 # usage: batch_test.sh PROGRAM BATCH_SCRIPT [CASE...]
 # With CASE names, only those run (e.g. "interruption").

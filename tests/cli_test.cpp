@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end: the program run in a fresh directory with a given input.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mode selection, the bit-depth plan and the depth limit of the prime table.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast mask against the reference mask, bit for bit.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Install and package: cmake --install into staging folders (with --prefix
 # and with DESTDIR), the installed programs and man pages at work, and the
 # Debian package built by cpack holding exactly the installed files.

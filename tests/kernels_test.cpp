@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exponentiation kernels against GMP's mpz_powm: random candidates of
 // every size each kernel accepts, the values around its limits, factors of
 // 2^p - 1 planted in every lane of a batch, and batch sizes around the lane

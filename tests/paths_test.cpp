@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast path against the reference path: the same console output (but
 // for the time figures), the same results.txt and the same checkpoints, on
 // segments that bring every kernel and the integer library into play.

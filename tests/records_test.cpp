@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bit-depth display and the record writers.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resuming from status.txt: what an unusable checkpoint does.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The factor search: the walk over a segment, the segment loop, and the
 // divisors found, checked against a plain loop over every k with no sieve.
 #include <gtest/gtest.h>

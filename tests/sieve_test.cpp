@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The candidate mask of a segment, checked bit by bit against a plain
 // evaluation of the marking rules on each candidate 2(k_first + i)p + 1.
 #include <gtest/gtest.h>

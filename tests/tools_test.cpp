@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The factor inspector, the benchmark and tamrisk-selftest, run as the user
 // runs them; the self-test's table and checkpoints against the program's own
 // reading of them.

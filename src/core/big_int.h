@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owning handle for one GMP integer: created on construction, released on
 // destruction, so no path through the program leaks one.
 #pragma once

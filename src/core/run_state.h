@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state of one factoring run, new or resumed. The driver owns the only
 // instance; the sieve, the search and the records work on it in turn.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point: chooses the mode from the command line and runs it.
 #include <cstdint>
 #include <optional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line modes. Only a single argument beginning with '-' selects a
 // mode, by its second character alone (case-sensitive): f inspector,
 // b benchmark, r resume. No argument starts a new run; anything else shows

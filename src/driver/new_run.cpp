@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/new_run.h"
 
 #include <array>

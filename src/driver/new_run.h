@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // New-run dialogue: asks for the exponent and the two bit depths, refuses an
 // exponent that is zero, a known Mersenne prime exponent or not prime (and a
 // negative one), refuses bit depths outside 0..4096 or not finite, raises a

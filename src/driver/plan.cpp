@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/plan.h"
 
 #include <cassert>

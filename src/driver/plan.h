@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bit-depth range and segment plan. A bit depth i + f stands for the divisor
 // 2^i * (1 + f), its fraction resolved to 1e-8 (rounded down for the start,
 // up for the end). The search runs over k, d = 2kp + 1, in segments of

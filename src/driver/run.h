@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A factoring run, new (dialogue) or resumed (status.txt), from the banner to
 // the total-time line. Returns the exit status: 0 for a completed run, 1 for
 // refused input or an unusable checkpoint, 2 for a run that completed but

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/threads.h"
 
 #include <sched.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How many threads a run searches with: the value of TAMRISK_THREADS when it
 // is set (a whole number from 1 to 1024), otherwise the number of CPUs that
 // the process may run on (its affinity mask, so taskset, cgroup cpusets and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bit-depth display: shows log2(d) of one divisor at a fixed column of the
 // current console line (a carriage return and seven tabs, then the figure).
 // Below 2^1000 the figure is the fractional logarithm ("%.5g"); from 2^1000

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "records/durable_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Durable writes of the program's two record files. Each call opens, writes,
 // flushes to disk and closes; nothing stays open between records. On failure
 // one line "<file>: cannot <what>: <reason>" goes to stderr and the call

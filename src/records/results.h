@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The results log results.txt in the working directory: one line per factor
 // found ("M<p> has a factor: <d>") and one per run that found none
 // ("M<p> no factor from <s> bits to <e> bits."). Records are only appended,

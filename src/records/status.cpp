@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "records/status.h"
 
 #include <fcntl.h>

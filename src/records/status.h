@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checkpoint status.txt in the working directory: six lines holding the
 // exponent, the k from which to go on, the two divisor bounds and the two bit
 // depths ("%3.3f"). writestatus replaces it atomically after every segment;

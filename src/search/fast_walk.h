@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast walk of one segment: the same tests, reports and progress lines
 // as test_segment (reference_walk.h), over a FastMask, with the candidates
 // tested in batches by the native exponentiation kernels.

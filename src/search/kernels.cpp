@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP), kernel
 // selection and the run-time CPU check for the AVX-512 IFMA kernel, which
 // lives in kernels_ifma.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exponentiation kernels: for a batch of odd candidates d and one exponent p,
 // decide 2^p mod d exactly, as mpz_powm(r, 2, p, d) would.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVX2 kernel for x86-64 processors without AVX-512: 2^p mod d for four
 // candidates per register, four registers in flight, each d held as four
 // 26-bit limbs d = d0 + d1 2^26 + d2 2^52 + d3 2^78, multiplied by vpmuludq

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVX-512 IFMA kernel: 2^p mod d for eight candidates per register, several
 // registers in flight, each d held as two 52-bit limbs d = d0 + d1 * 2^52.
 //

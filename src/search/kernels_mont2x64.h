@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scalar Montgomery arithmetic on 64-bit words shared by the kernel
 // translation units (kernels.cpp, kernels_avx2.cpp); not part of the
 // contract in kernels.h.

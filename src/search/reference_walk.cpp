@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "search/reference_walk.h"
 
 #include <algorithm>

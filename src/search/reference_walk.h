@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference walk: the factor test of one segment, written literally with
 // GMP. Every offset j below N whose mask bit is clear is tested, in
 // increasing order, by 2^p mod d = 1 with k = k_first + j and d = 2kp + 1.

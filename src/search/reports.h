@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a search shows and records as it goes: the only writers of the lines
 // a segment prints, so that one place decides what reaches the console and
 // in what order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "search/segment_loop.h"
 
 #include <cassert>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The segment loop of a run: full_segments segments of segment_length values
 // of k, then one final segment of last_segment_size values (also when that is
 // 0); no segment at all when full_segments is negative.

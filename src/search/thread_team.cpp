@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "search/thread_team.h"
 
 #include <cassert>

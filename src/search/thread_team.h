@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fixed team of threads that runs one job at a time on every member. The
 // threads are made once (a run makes one team) and sleep between jobs; the
 // calling thread is member 0, so a team of one is the caller alone.

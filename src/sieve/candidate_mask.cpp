@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sieve/candidate_mask.h"
 
 #include <cassert>

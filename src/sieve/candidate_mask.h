@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Candidate window and candidate mask of one segment, with the residue marks.
 //
 // A segment covers N consecutive values of k from k_first; bit i of the mask

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sieve/fast_mask.h"
 
 #include <algorithm>

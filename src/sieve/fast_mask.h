@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast candidate mask: the same marks as the reference mask of a segment
 // (candidate_mask.h + small_primes.h), laid down in machine words.
 //

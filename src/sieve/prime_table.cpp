@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sieve/prime_table.h"
 
 #include <gmp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small-prime table: the 22525 primes below 256000, built once per run by a
 // sieve of Eratosthenes, and the rule that fixes how many of them a run's
 // sieve uses (it grows with the end bit depth).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sieve/small_primes.h"
 
 #include <algorithm>

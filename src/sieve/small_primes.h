@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sieving a segment's candidate mask by the small primes from 7 up, and the
 // count of the marks that the segment's sieve report shows. Prints nothing.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Factor inspector ("-f"): reads an exponent p and a multiplier k, moves a
 // composite p silently up to the next prime, and prints the candidate
 // d = 2kp + 1 with its bit depth. Tests nothing and touches no file; an

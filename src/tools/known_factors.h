@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The known divisors of Mersenne numbers that tamrisk-selftest checks the
 // kernels and the search against: 2818 divisors d = 2kp + 1 from public
 // records, 18 to 95 bits, exponents from 100019 to 3321933971, a few of them

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamrisk-selftest: does this machine, with this build, find factors? It
 // checks the known divisors of known_factors.h in two parts.
 //

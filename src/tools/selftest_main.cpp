@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point of tamrisk-selftest: the command line, the self-test, and an
 // interruption passed on once the self-test has cleaned up after itself.
 #include <csignal>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks shared by the shell tests: each records a failure and goes on, so a
 # run reports every fault; the caller prints the tally and exits non-zero
 # when any check failed. $case_name, when set, names the case in a failure.

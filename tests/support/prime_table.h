@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The full table of small primes, built once for all the tests of a binary.
 #pragma once
 

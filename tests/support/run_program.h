@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runner: runs a built program in a working directory of its own,
 // with a given standard input, and captures what it leaves behind.
 #pragma once
