@@ -45,7 +45,7 @@ namespace kernels_internal {
 namespace {
 
 constexpr std::uint64_t kMask52 = (std::uint64_t(1) << 52) - 1;
-constexpr int kGroups = 6;  // registers of candidates in flight
+constexpr int kGroups = 8;  // registers of candidates in flight
 constexpr int kLanes = 8 * kGroups;
 static_assert(kLanes == kIfmaLanes);
 
