@@ -28,6 +28,14 @@ std::uint32_t inverse_mod(std::uint64_t a, std::uint32_t q) {
   return static_cast<std::uint32_t>(t < 0 ? t + q : t);
 }
 
+// v mod q for v >= 0: one hardware division when v fits a machine word.
+// GMP's general routine works out an inverse of q on every call, which for
+// the tens of thousands of primes of a segment's start costs more than the
+// division (and far more under emulation).
+inline std::uint64_t mod_small(mpz_srcptr v, std::uint64_t q) {
+  return mpz_fits_ulong_p(v) ? mpz_get_ui(v) % q : mpz_fdiv_ui(v, q);
+}
+
 inline void set_bit(std::vector<std::uint64_t>& words, std::int64_t i) {
   words[static_cast<std::size_t>(i >> 6)] |= std::uint64_t{1} << (i & 63);
 }
@@ -58,7 +66,7 @@ void first_multiples(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32
     const std::uint32_t q = ctx.primes[i];
     first[i] = -1;
     if (ctx.p_mod[i] == 0) continue;  // every candidate is 1 mod q
-    const std::uint64_t k_mod = mpz_fdiv_ui(k_first, q);
+    const std::uint64_t k_mod = mod_small(k_first, q);
     const std::uint64_t d0 = (2 * k_mod * ctx.p_mod[i] + 1) % q;
     // d0 + j * 2p = 0 (mod q)
     const std::uint64_t j = (q - d0) % q * ctx.inv_two_p[i] % q;
@@ -354,7 +362,7 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
   ctx.inv_sixty.clear();
   for (std::int64_t i = kFirstSievingIndex; i < end; ++i) {
     const auto q = static_cast<std::uint32_t>(table.primes[static_cast<std::size_t>(i)]);
-    const auto pm = static_cast<std::uint32_t>(mpz_fdiv_ui(p, q));
+    const auto pm = static_cast<std::uint32_t>(mod_small(p, q));
     ctx.primes.push_back(q);
     ctx.p_mod.push_back(pm);
     ctx.inv_two_p.push_back(pm == 0 ? 0 : inverse_mod(2 * std::uint64_t{pm}, q));
@@ -397,10 +405,10 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
   const std::uint32_t plan_top =
       std::max<std::uint32_t>(ctx.primes.empty() ? 0 : ctx.primes.back(), 5);
   for (const std::uint32_t q : primes_between(plan_top, deep_bound)) {
-    const auto pm = static_cast<std::uint32_t>(mpz_fdiv_ui(p, q));
+    const auto pm = static_cast<std::uint32_t>(mod_small(p, q));
     if (pm == 0) continue;  // every candidate is 1 mod q
     // 2^p = 2^(p mod (q - 1)) (mod q), by Fermat.
-    if (pow2_mod_small(mpz_fdiv_ui(p, q - 1), q) == 1) continue;  // q divides M(p)
+    if (pow2_mod_small(mod_small(p, q - 1), q) == 1) continue;  // q divides M(p)
     ctx.deep_primes.push_back(q);
     ctx.deep_p_mod.push_back(pm);
     ctx.deep_inv_two_p.push_back(inverse_mod(2 * std::uint64_t{pm}, q));
@@ -438,7 +446,7 @@ void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   mask.deep_root.resize(ctx.deep_primes.size());
   for (std::size_t i = 0; i < ctx.deep_primes.size(); ++i) {
     const std::uint64_t q = ctx.deep_primes[i];
-    const std::uint64_t d0 = (2 * mpz_fdiv_ui(k_first, q) % q * ctx.deep_p_mod[i] + 1) % q;
+    const std::uint64_t d0 = (2 * mod_small(k_first, q) % q * ctx.deep_p_mod[i] + 1) % q;
     mask.deep_root[i] = static_cast<std::uint32_t>((q - d0) % q * ctx.deep_inv_two_p[i] % q);
   }
 
