@@ -4,6 +4,7 @@
 // 2^p - 1 planted in every lane of a batch, and batch sizes around the lane
 // count.
 #include "search/kernels.h"
+#include "support/run_program.h"
 
 #include <gmp.h>
 #include <gtest/gtest.h>
@@ -394,18 +395,6 @@ INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest, ::testing::ValuesIn(kAllKernels
 // ---------------------------------------------------------------------------
 // Choosing a kernel.
 
-class ForcedKernel {
- public:
-  explicit ForcedKernel(const char* value) {
-    if (value != nullptr) {
-      setenv("TAMRISK_KERNEL", value, 1);
-    } else {
-      unsetenv("TAMRISK_KERNEL");
-    }
-  }
-  ~ForcedKernel() { unsetenv("TAMRISK_KERNEL"); }
-};
-
 TEST(KernelChoice, NamesRoundTrip) {
   for (Kernel k : kAllKernels) {
     EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
@@ -418,7 +407,7 @@ TEST(KernelChoice, NamesRoundTrip) {
 // never the integer library within 128 bits, never IFMA when portable.
 TEST(KernelChoice, AutomaticChoiceIsValidForEverySize) {
   for (const char* value : {static_cast<const char*>(nullptr), "portable"}) {
-    ForcedKernel forced(value);
+    ScopedEnv forced("TAMRISK_KERNEL", value);
     const bool portable = value != nullptr;
     EXPECT_EQ(forced_kernel(), std::nullopt);
     for (unsigned bits = 2; bits <= 128; ++bits) {
@@ -458,15 +447,15 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
   for (const auto& c : cases) {
     Kernel automatic;
     {
-      ForcedKernel none(nullptr);
+      ScopedEnv none("TAMRISK_KERNEL", nullptr);
       automatic = choose_kernel(c.bits);
     }
-    ForcedKernel forced(c.value);
+    ScopedEnv forced("TAMRISK_KERNEL", c.value);
     EXPECT_EQ(choose_kernel(c.bits), c.want.value_or(automatic)) << c.value << " " << c.bits;
   }
   for (Kernel k : {Kernel::Ifma, Kernel::Avx2}) {
     if (!kernel_available(k)) continue;
-    ForcedKernel forced(std::string(kernel_name(k)).c_str());
+    ScopedEnv forced("TAMRISK_KERNEL", std::string(kernel_name(k)).c_str());
     EXPECT_EQ(choose_kernel(100), k);
     EXPECT_EQ(forced_kernel(), k);
   }

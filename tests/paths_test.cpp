@@ -93,20 +93,6 @@ const SearchCase kRuns[] = {
      60000, 58.0f},
 };
 
-// TAMRISK_KERNEL set for the life of the object (unset for nullptr).
-class ForcedKernel {
- public:
-  explicit ForcedKernel(const char* value) {
-    if (value != nullptr) {
-      setenv("TAMRISK_KERNEL", value, 1);
-    } else {
-      unsetenv("TAMRISK_KERNEL");
-    }
-  }
-  ~ForcedKernel() { unsetenv("TAMRISK_KERNEL"); }
-  ForcedKernel(const ForcedKernel&) = delete;
-  ForcedKernel& operator=(const ForcedKernel&) = delete;
-};
 
 // Each run on the fast path under the automatic choice, the choice without
 // AVX-512, and every available kernel forced (each where it is valid;
@@ -122,7 +108,7 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
   const SearchCase& run = GetParam();
   const Outcome reference = search(run, SearchPath::Reference);
   for (const char* value : forcings) {
-    ForcedKernel forced(value);
+    ScopedEnv forced("TAMRISK_KERNEL", value);
     // The automatic choice on 1 to 7 threads (segments shorter than the
     // threads among them), each forcing on three.
     const std::vector<int> thread_counts =

@@ -117,4 +117,27 @@ inline constexpr std::size_t kAvx2Lanes = 24;
 void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                 std::uint8_t* divides);
 
+// Runs block(p, d, residue, divides) over whole blocks of Lanes candidates;
+// a tail shorter than a block runs as a full block padded with copies of its
+// first candidate. Exactly one of residue and divides is non-null.
+template <std::size_t Lanes, typename Block>
+void run_in_blocks(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                   std::uint8_t* divides, Block block) {
+  std::size_t i = 0;
+  for (; i + Lanes <= n; i += Lanes) {
+    block(p, d + i, residue != nullptr ? residue + i : nullptr,
+          divides != nullptr ? divides + i : nullptr);
+  }
+  if (i == n) return;
+  const std::size_t count = n - i;
+  u128 in[Lanes], out[Lanes];
+  std::uint8_t flags[Lanes];
+  for (std::size_t j = 0; j < Lanes; ++j) in[j] = d[i + (j < count ? j : 0)];
+  block(p, in, residue != nullptr ? out : nullptr, divides != nullptr ? flags : nullptr);
+  for (std::size_t j = 0; j < count; ++j) {
+    if (residue != nullptr) residue[i + j] = out[j];
+    if (divides != nullptr) divides[i + j] = flags[j];
+  }
+}
+
 }  // namespace kernels_internal

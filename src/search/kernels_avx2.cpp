@@ -201,23 +201,8 @@ AVX2_TARGET void avx2_block(std::uint64_t p, const u128* d, u128* residue,
 }  // namespace
 
 void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                std::uint8_t* divides) {
-  std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    avx2_block(p, d + i, residue != nullptr ? residue + i : nullptr,
-               divides != nullptr ? divides + i : nullptr);
-  }
-  if (i == n) return;
-  // The tail runs as a full block padded with copies of its first candidate.
-  const std::size_t count = n - i;
-  u128 in[kLanes], out[kLanes];
-  std::uint8_t flags[kLanes];
-  for (std::size_t j = 0; j < kLanes; ++j) in[j] = d[i + (j < count ? j : 0)];
-  avx2_block(p, in, residue != nullptr ? out : nullptr, divides != nullptr ? flags : nullptr);
-  for (std::size_t j = 0; j < count; ++j) {
-    if (residue != nullptr) residue[i + j] = out[j];
-    if (divides != nullptr) divides[i + j] = flags[j];
-  }
+               std::uint8_t* divides) {
+  run_in_blocks<kLanes>(p, d, n, residue, divides, avx2_block);
 }
 
 }  // namespace kernels_internal

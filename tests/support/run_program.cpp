@@ -145,8 +145,12 @@ std::string mask_times(std::string text) {
   return mask_after(mask_after(std::move(text), "Total time   : "), "Sieve time   : ");
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
-  ::setenv(name, value.c_str(), 1);
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
 }
 
 ScopedEnv::~ScopedEnv() { ::unsetenv(name_); }

@@ -66,11 +66,12 @@ std::string mask_after(std::string text, const std::string& marker);
 // The same for the total time and the sieve time of a run.
 std::string mask_times(std::string text);
 
-// Sets an environment variable for the programs a test starts, and removes
-// it again when it goes.
+// Sets an environment variable (value nullptr: removes it) for the programs
+// a test starts and the code it calls, and removes it again when it goes.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value);
+  ScopedEnv(const char* name, const char* value);
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
   ~ScopedEnv();
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
