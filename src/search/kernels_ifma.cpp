@@ -71,13 +71,14 @@ IFMA_INLINE __m512i neg_inverse52(__m512i d0) {
 }
 
 // Montgomery form of 2^e, i.e. 2^K mod d with K = 104 + e, as a value in
-// [0, 2d), for d > 2^(K-48). The quotient q = floor(2^K / d) is then below
-// 2^48. It is estimated in double precision with every rounding directed
-// downwards (d rounded up, the quotient rounded down, then truncated), so the
-// estimate never exceeds q, and the total relative error of at most 2^-51
-// costs less than 1/8 on a value below 2^48: the estimate is q or q - 1, and
-// 2^K - estimate * d lies in [0, 2d). As K >= 104 that difference is just
-// -estimate * d modulo 2^104.
+// [0, 2d), for d > 2^(K-51). The quotient x = 2^K / d is then below 2^51. It
+// is estimated in double precision with every rounding directed downwards (d
+// rounded up, the quotient rounded down, then truncated), so the estimate
+// never exceeds q = floor(x); each of the two roundings loses less than
+// 2^-52 of the value, together less than 2^-51 of x < 2^51, i.e. less than
+// 1, so the truncated estimate is q or q - 1 (a value below 2^52, as the
+// 52-bit multiplies need), and 2^K - estimate * d lies in [0, 2d). As
+// K >= 104 that difference is just -estimate * d modulo 2^104.
 IFMA_INLINE void start_fast(__m512i d0, __m512i d1, double two_k, __m512i& x0,
                             __m512i& x1) {
   const __m512i mask = _mm512_set1_epi64(kMask52);
@@ -222,7 +223,8 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
   }
   // The vector start needs every d of at least kFastStartBits bits, i.e. a
   // high limb of at least 2^(kFastStartBits-53); then it allows a leading
-  // exponent up to bits - 57 for the smallest d (2^(104+e0) / d < 2^48).
+  // exponent up to bits - 55 for the smallest d (of bits bits, so at least
+  // 2^(bits-1): 2^(104+e0) / d < 2^51).
   const std::uint64_t smallest_high = _mm512_reduce_min_epu64(high_min);
   const bool fast_start = smallest_high >> (kFastStartBits - 53) != 0;
   const unsigned bits = 52 + bit_length(smallest_high);
@@ -238,7 +240,7 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
     for (int g = 0; g < kGroups; ++g) low_min = _mm512_min_epu64(low_min, join_small(d0[g], d1[g]));
     s = bit_length(_mm512_reduce_min_epu64(low_min)) - 1;
   }
-  const std::uint64_t cap = fast_start ? bits - 57 : small_start && s >= 31 ? s - 8 : 23;
+  const std::uint64_t cap = fast_start ? bits - 55 : small_start && s >= 31 ? s - 8 : 23;
   const ExponentSplit e = split_exponent(p, cap);
   const unsigned k = 104 + static_cast<unsigned>(e.lead);
   if (fast_start) {
