@@ -18,16 +18,11 @@
 #include <vector>
 
 #include "search/kernels.h"
+#include "timing.h"
 
 #define IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))
 
 namespace {
-
-double cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 enum class Op { Low, High, Pair };
 
@@ -93,29 +88,6 @@ void print_row(const char* name, double seconds, std::uint64_t& sink) {
   std::fflush(stdout);
 }
 
-// The IFMA kernel's processor time per candidate on batches of 4096
-// candidates 2kp + 1 of `bits` bits.
-double kernel_ns(std::uint64_t p, unsigned bits, double seconds) {
-  constexpr std::size_t kBatch = 4096;
-  const u128 two_p = 2 * static_cast<u128>(p);
-  u128 k = ((static_cast<u128>(1) << (bits - 1)) + two_p - 1) / two_p;
-  std::vector<u128> d(kBatch);
-  for (u128& v : d) {
-    v = two_p * k + 1;
-    k += 3;
-  }
-  std::vector<std::uint8_t> flags(kBatch);
-  std::size_t done = 0;
-  const double t0 = cpu_seconds();
-  double t1 = t0;
-  while (t1 - t0 < seconds) {
-    divides_batch(Kernel::Ifma, p, d.data(), kBatch, flags.data());
-    done += kBatch;
-    t1 = cpu_seconds();
-  }
-  return (t1 - t0) * 1e9 / static_cast<double>(done);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,9 +106,9 @@ int main(int argc, char** argv) {
   print_row<Op::High>("vpmadd52huq", seconds, sink);
   print_row<Op::Pair>("lo + hi pairs", seconds, sink);
   std::printf("\nIFMA kernel, ns per candidate (batches of 4096)\n");
-  std::printf("  p = 86249:      60 bits %.2f ns, 72 bits %.2f ns\n", kernel_ns(86249, 60, seconds),
-              kernel_ns(86249, 72, seconds));
-  std::printf("  p = 3321928097: 68 bits %.2f ns\n", kernel_ns(3321928097, 68, seconds));
+  std::printf("  p = 86249:      60 bits %.2f ns, 72 bits %.2f ns\n", kernel_ns(Kernel::Ifma, 86249, 60, seconds),
+              kernel_ns(Kernel::Ifma, 86249, 72, seconds));
+  std::printf("  p = 3321928097: 68 bits %.2f ns\n", kernel_ns(Kernel::Ifma, 3321928097, 68, seconds));
   std::printf("(checksum %llx)\n", static_cast<unsigned long long>(sink));
   return 0;
 }

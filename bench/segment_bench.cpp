@@ -37,14 +37,9 @@
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"
+#include "timing.h"
 
 namespace {
-
-double cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // Sends standard output to /dev/null while alive; the figures go to `out`.
 class QuietStdout {
@@ -171,28 +166,6 @@ void print_row(const char* path, const Timing& t) {
               path, t.sieve, t.test, total, t.test > 0 ? static_cast<double>(t.tested) / t.test : 0);
 }
 
-// Candidates per second of one kernel on candidates 2kp + 1 of `bits` bits.
-double kernel_rate(Kernel kernel, std::uint64_t p, unsigned bits) {
-  constexpr std::size_t kBatch = 4096;
-  const u128 two_p = 2 * static_cast<u128>(p);
-  u128 k = ((static_cast<u128>(1) << (bits - 1)) + two_p - 1) / two_p;
-  std::vector<u128> d(kBatch);
-  for (u128& v : d) {
-    v = two_p * k + 1;
-    k += 3;
-  }
-  std::vector<std::uint8_t> flags(kBatch);
-  std::size_t done = 0;
-  const double t0 = cpu_seconds();
-  double t1 = t0;
-  while (t1 - t0 < 0.2) {
-    divides_batch(kernel, p, d.data(), kBatch, flags.data());
-    done += kBatch;
-    t1 = cpu_seconds();
-  }
-  return static_cast<double>(done) / (t1 - t0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,7 +243,7 @@ int main(int argc, char** argv) {
                   std::string(kernel_name(kernel)).c_str());
       for (const unsigned bits : sizes) {
         if (bits > kernel_max_bits(kernel) || bits >= 128) continue;
-        const double rate = kernel_rate(kernel, p, bits);
+        const double rate = 1e9 / kernel_ns(kernel, p, bits, 0.2);
         std::printf("  %u: %.3g (%.1f ns)", bits, rate, 1e9 / rate);
       }
       std::printf("\n");
