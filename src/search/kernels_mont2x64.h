@@ -85,6 +85,37 @@ inline void mont2x64_reduce(std::uint64_t w0, u128 c1, u128 c2, std::uint64_t c3
   x1 = c3 + hi64(f) + hi64(c2);
 }
 
+#if defined(__x86_64__)
+// The two Montgomery rounds of the x86-64 squaring and of leaving the form,
+// written once: with T = x1:x0:t1:t0 (t0 the lowest word), round one takes
+// m = t0 ninv and adds m d, which clears t0; round two takes m = t1 ninv and
+// adds m d 2^64, which clears t1; x1:x0 is then the result.
+#define TAMRISK_MONT2X64_ROUNDS \
+  "imulq %[ninv], %[m]\n\t" \
+  "movq %[m], %%rax\n\t" \
+  "mulq %[d0]\n\t" \
+  "addq %%rax, %[t0]\n\t" \
+  "adcq %%rdx, %[t1]\n\t" \
+  "adcq $0, %[x0]\n\t" \
+  "adcq $0, %[x1]\n\t" \
+  "movq %[m], %%rax\n\t" \
+  "mulq %[d1]\n\t" \
+  "addq %%rax, %[t1]\n\t" \
+  "adcq %%rdx, %[x0]\n\t" \
+  "adcq $0, %[x1]\n\t" \
+  "movq %[t1], %[m]\n\t" \
+  "imulq %[ninv], %[m]\n\t" \
+  "movq %[m], %%rax\n\t" \
+  "mulq %[d0]\n\t" \
+  "addq %%rax, %[t1]\n\t" \
+  "adcq %%rdx, %[x0]\n\t" \
+  "adcq $0, %[x1]\n\t" \
+  "movq %[m], %%rax\n\t" \
+  "mulq %[d1]\n\t" \
+  "addq %%rax, %[x0]\n\t" \
+  "adcq %%rdx, %[x1]\n\t"
+#endif
+
 // x <- x^2 / R mod d (below 2d), doubled if kDouble.
 template <bool kDouble>
 inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t d0,
@@ -117,31 +148,7 @@ inline void mont2x64_square(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t 
       "movq %%rax, %[x0]\n\t"
       "movq %%rdx, %[x1]\n\t"
       "movq %[m], %[t0]\n\t"
-      // Round one: m = t0 ninv; T += m d clears t0.
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %%rax, %[t0]\n\t"
-      "adcq %%rdx, %[t1]\n\t"
-      "adcq $0, %[x0]\n\t"
-      "adcq $0, %[x1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[x0]\n\t"
-      "adcq $0, %[x1]\n\t"
-      // Round two: m = t1 ninv; T += m d 2^64 clears t1.
-      "movq %[t1], %[m]\n\t"
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[x0]\n\t"
-      "adcq $0, %[x1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "addq %%rax, %[x0]\n\t"
-      "adcq %%rdx, %[x1]\n\t"
+      TAMRISK_MONT2X64_ROUNDS
       : [x0] "+&r"(x0), [x1] "+&r"(x1), [t0] "=&r"(t0), [t1] "=&r"(t1), [m] "=&r"(m)
       : [d0] "rm"(d0), [d1] "rm"(d1), [ninv] "rm"(ninv)
       : "rax", "rdx", "cc");
@@ -170,31 +177,7 @@ inline void mont2x64_leave(std::uint64_t& x0, std::uint64_t& x1, std::uint64_t d
       "movq %[x0], %[m]\n\t"
       "xorl %k[x0], %k[x0]\n\t"
       "xorl %k[x1], %k[x1]\n\t"
-      // Round one: m = t0 ninv; T += m d clears t0.
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %%rax, %[t0]\n\t"
-      "adcq %%rdx, %[t1]\n\t"
-      "adcq $0, %[x0]\n\t"
-      "adcq $0, %[x1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[x0]\n\t"
-      "adcq $0, %[x1]\n\t"
-      // Round two: m = t1 ninv; T += m d 2^64 clears t1.
-      "movq %[t1], %[m]\n\t"
-      "imulq %[ninv], %[m]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d0]\n\t"
-      "addq %%rax, %[t1]\n\t"
-      "adcq %%rdx, %[x0]\n\t"
-      "adcq $0, %[x1]\n\t"
-      "movq %[m], %%rax\n\t"
-      "mulq %[d1]\n\t"
-      "addq %%rax, %[x0]\n\t"
-      "adcq %%rdx, %[x1]\n\t"
+      TAMRISK_MONT2X64_ROUNDS
       : [x0] "+&r"(x0), [x1] "+&r"(x1), [t0] "=&r"(t0), [t1] "=&r"(t1), [m] "=&r"(m)
       : [d0] "rm"(d0), [d1] "rm"(d1), [ninv] "rm"(ninv)
       : "rax", "rdx", "cc");
