@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 #include "timing.h"
 
 #define IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))

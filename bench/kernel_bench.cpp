@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

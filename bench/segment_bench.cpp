@@ -31,7 +31,7 @@
 #include "core/run_state.h"
 #include "search/reference_walk.h"
 #include "search/fast_walk.h"
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 #include "search/thread_team.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 
 inline double cpu_seconds() {
   timespec ts{};

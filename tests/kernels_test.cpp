@@ -3,7 +3,7 @@
 // every size each kernel accepts, the values around its limits, factors of
 // 2^p - 1 planted in every lane of a batch, and batch sizes around the lane
 // count.
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 #include "support/run_program.h"
 
 #include <gmp.h>

@@ -14,7 +14,7 @@
 
 #include "core/big_int.h"
 #include "core/run_state.h"
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 #include "support/prime_table.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "search/reference_walk.h"
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 #include "search/reports.h"
 
 namespace {

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 
 // ---------------------------------------------------------------------------
 // Command line: tamrisk-selftest [--quick]

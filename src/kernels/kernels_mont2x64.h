@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 
 namespace kernels_internal {
 

@@ -34,8 +34,8 @@
 //
 // Every function that touches AVX2 carries the target attribute; kernels.cpp
 // calls in here only after checking the CPU and the OS.
-#include "search/kernels.h"
-#include "search/kernels_mont2x64.h"
+#include "kernels/kernels.h"
+#include "kernels/kernels_mont2x64.h"
 
 #if defined(__x86_64__)
 

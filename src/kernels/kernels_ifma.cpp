@@ -21,7 +21,7 @@
 // rest of the program runs on any x86-64; kernels.cpp calls in here only after
 // checking the CPU and the OS.
 
-#include "search/kernels.h"
+#include "kernels/kernels.h"
 
 // The whole kernel is x86-64 code; elsewhere this file is empty and the
 // kernel reports itself unavailable.

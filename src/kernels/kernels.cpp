@@ -8,8 +8,8 @@
 // Montgomery form directly (skipping the first squarings), then each further
 // bit of p costs one Montgomery squaring and, for a 1 bit, one doubling, which
 // in Montgomery form is a plain modular addition.
-#include "search/kernels.h"
-#include "search/kernels_mont2x64.h"
+#include "kernels/kernels.h"
+#include "kernels/kernels_mont2x64.h"
 
 #include <gmp.h>
 
