@@ -12,7 +12,7 @@ tmp=$(mktemp -d)
 trap '[ -n "${KEEP_TMP-}" ] || rm -rf "$tmp"' EXIT
 # shellcheck source=support/checks.sh
 . "$(dirname "$0")/support/checks.sh"
-require parallel:parallel
+require parallel:parallel python3:python3
 contains_line() { grep -qxF -- "$2" <<<"$1"; }  # contains_line TEXT LINE
 not_contains() { ! grep -qF -- "$2" <<<"$1"; }   # not_contains TEXT PART
 file_or_empty() { cat -- "$1" 2>/dev/null; }
@@ -234,12 +234,17 @@ case_exit_statuses() {
   expect_eq "results file cannot be created: stderr" \
     "tamrisk-batch: cannot write the results file 'work.txt/res.txt'" "$err"
   expect "results file cannot be created: no job ran" test ! -e "$dir/runs"
+  run_batch "$dir" --program "$program" --json work.txt/res.json work.txt
+  expect_eq "JSON file cannot be created: exit status" 2 "$rc"
+  expect_eq "JSON file cannot be created: stderr" \
+    "tamrisk-batch: cannot write the JSON results file 'work.txt/res.json'" "$err"
+  expect "JSON file cannot be created: no job ran" test ! -e "$dir/runs"
 
   # The batch cannot write its own results file.
   dir=$work/batch_results
   mkdir -p "$dir"
   echo "11 2 10" >"$dir/work.txt"
-  run_batch "$dir" --program "$program" --results /dev/full work.txt
+  run_batch "$dir" --program "$program" --results /dev/full --json results.json.txt work.txt
   expect_eq "unwritable batch results: exit status" 2 "$rc"
   expect_eq "unwritable batch results: stderr" \
     "tamrisk-batch: cannot write the results file '/dev/full'" "$err"
@@ -284,6 +289,14 @@ case_options() {
     "missing.txt|cannot read the work file 'missing.txt'"
     "--program $dir/none work.txt|cannot find the program '$dir/none' (use --program or TAMRISK)"
     "--sshloginfile $dir/none work.txt|cannot read the login file '$dir/none'"
+    "--user $(printf 'x%.0s' {1..51}) work.txt|--user takes 1 to 50 printable ASCII characters, without quotes or backslashes"
+    "--user a\"b work.txt|--user takes 1 to 50 printable ASCII characters, without quotes or backslashes"
+    "--computer=a\\b work.txt|--computer takes 1 to 50 printable ASCII characters, without quotes or backslashes"
+    "--computer=café work.txt|--computer takes 1 to 50 printable ASCII characters, without quotes or backslashes"
+    "--user= work.txt|--user takes 1 to 50 printable ASCII characters, without quotes or backslashes"
+    "--user a"$'\x01'"b work.txt|--user takes 1 to 50 printable ASCII characters, without quotes or backslashes"
+    "--json= work.txt|--json needs a file"
+    "--remove-done -|--remove-done needs a work file, not standard input"
   )
   local c
   local -a args
@@ -342,6 +355,207 @@ EOF
   expect "both machines were used" grep -q '^hostA' "$work/ssh.log"
   expect "both machines were used" grep -q '^hostB' "$work/ssh.log"
   expect "nothing was written in the remote home" test -z "$(ls -A "$work/home")"
+}
+
+# ---- JSON results, credit, --remove-done ----
+# check.py json FILE SINCE: one line per JSON line of FILE, "P BITLO BITHI
+# STATUS FACTORS aid= user= computer= SUBVERSION | VERSION", each parsed with
+# Python's json and its checksum recomputed with zlib.crc32; a line with a
+# fault (fields, their order or types, the time, the checksum) ends in "BAD".
+# check.py credit: reads "P START END GHZDAYS" lines, prints those that
+# differ from the credit of their bit levels, and the count of lines read.
+cat >"$tmp/check.py" <<'PYTHON'
+import datetime, json, math, platform, re, sys, zlib
+def credit(p, s, e):
+    t = 0
+    for b in range(math.floor(s) + 1, math.ceil(e) + 1):
+        c = 0.011160 if b <= 62 else 0.017832 if b <= 64 else 0.016968
+        t += c * 2 ** (b - 48) * 1680 / p * (2 ** min(e, b) - 2 ** max(s, b - 1)) / 2 ** (b - 1)
+    return t
+if sys.argv[1] == "credit":
+    lines = sys.stdin.readlines()
+    for l in lines:
+        p, s, e, got = l.split()
+        want = credit(int(p), float(s), float(e))
+        if abs(float(got) - want) > 1e-5 * want:
+            print(l.strip(), "want", want)
+    sys.exit(print("checked", len(lines)))
+since = datetime.datetime.strptime(sys.argv[3], "%Y-%m-%d %H:%M:%S") - datetime.timedelta(seconds=1)
+now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+arch = {"x86_64": "x86_64", "aarch64": "ARM64"}.get(platform.machine(), platform.machine())
+for text in open(sys.argv[2], encoding="utf-8").read().splitlines():
+    o = json.loads(text)
+    f, pr, bad = o.get("factors", []), o["program"], []
+    keys = ["exponent", "worktype", "status", "bitlo", "bithi", "rangecomplete"]
+    keys += ["factors"] * (o["status"] == "F") + ["program", "timestamp"]
+    keys += [k for k in ("user", "computer", "aid") if k in o] + ["os", "checksum"]
+    if list(o) != keys or list(pr) != ["name", "version", "subversion"] or pr["name"] != "Tamrisk":
+        bad.append("fields")
+    if o["worktype"] != "TF" or o["rangecomplete"] is not True or o["status"] != ("F" if f else "NF"):
+        bad.append("values")
+    if not all(type(o[k]) is int for k in ("exponent", "bitlo", "bithi")):
+        bad.append("types")
+    if not all(re.fullmatch("[1-9][0-9]*", d) for d in f) or [int(d) for d in f] != sorted({int(d) for d in f}):
+        bad.append("factors")
+    if not since <= datetime.datetime.strptime(o["timestamp"], "%Y-%m-%d %H:%M:%S") <= now:
+        bad.append("time")
+    if json.dumps(o["os"]) != json.dumps({"os": "Linux", "architecture": arch}):
+        bad.append("os")
+    plain = [o["exponent"], "TF", ",".join(f), "", o["bitlo"], o["bithi"], 1, "", "", "Tamrisk",
+             pr["version"], pr["subversion"], "", o["os"]["os"], o["os"]["architecture"], o["timestamp"]]
+    crc = "%08X" % zlib.crc32(";".join(map(str, plain)).encode())
+    if json.dumps(o["checksum"]) != json.dumps({"version": 1, "checksum": crc}):
+        bad.append("checksum")
+    print(o["exponent"], o["bitlo"], o["bithi"], o["status"], ",".join(f) or "-",
+          *("%s=%s" % (k, o.get(k, "-")) for k in ("aid", "user", "computer")),
+          pr["subversion"], "|", pr["version"], *(["BAD"] + bad if bad else []))
+PYTHON
+check_json() { python3 "$tmp/check.py" json "$@"; }  # check_json FILE SINCE
+# The per-job credit lines of $out that Python computes otherwise.
+credit_check() {
+  sed -nE 's/^Credit: line [0-9]+, M([0-9]+) ([^ ]+) ([^ ]+)( \([^)]*\))?: ([^ ]+) GHz-days.*$/\1 \2 \3 \5/p' <<<"$out" |
+    python3 "$tmp/check.py" credit
+}
+utc_now() { date -u '+%Y-%m-%d %H:%M:%S'; }
+
+case_json_results() {
+  new_case json_results
+  local dir=$work/w since version name50
+  mkdir -p "$dir"
+  version=$(cd "$dir" && "$program" -r </dev/null 2>/dev/null | sed -n '1s/^Tamrisk v\. //p')
+  name50=$(printf 'u%.0s' {1..49})Z
+  printf '%s\n' 'Factor=0123456789ABCDEF0123456789abcdef,37,2,30' \
+    'Factor=0123456789ABCDEF0123456789ABCDE,11,2,10' 'Factor=0123456789ABCDEF0123456789ABCDEF0,23,2,20' \
+    'Factor=0123456789ABCDEF0123456789ABCDEG,43,02,25.0' '11 2 5' '1277 2 20' '29 2.5 12' '15 2 10' \
+    >"$dir/work.txt"
+  since=$(utc_now)
+  # In a zone far from UTC, so that a local time would show.
+  TZ=Asia/Kathmandu run_batch "$dir" --program "$program" --user "$name50" --computer 'box-1 (lab)' work.txt
+  expect_eq "exit status: the refused job" 2 "$rc"
+  local who="user=$name50 computer=box-1 (lab) cpu | $version"
+  expect_eq "one JSON line per finished job with whole depths, in work-file order" "$(
+    echo "37 2 30 F 223,616318177 aid=0123456789ABCDEF0123456789abcdef $who"
+    echo "11 2 10 F 23,89 aid=- $who"
+    echo "23 2 20 F 47,178481 aid=- $who"
+    echo "43 2 25 F 431,9719,2099863 aid=- $who"
+    echo "11 2 5 F 23 aid=- $who"
+    echo "1277 2 20 NF - aid=- $who"
+  )" "$(check_json "$dir/results.json.txt" "$since")"
+  expect "the job with depths between levels is named" contains_line "$out" \
+    "No JSON line for line 7, M29 2.5 12: its bit depths are not whole numbers"
+  expect_eq "the credit of each finished job" "checked 7" "$(credit_check)"
+  expect "the rate" grep -qE '^Rate: [0-9.e+-]+ GHz-days per day of wall time' <<<"$out"
+
+  # Again, with another user name: the lines were made once, nothing is added.
+  local before
+  before=$(cat "$dir/results.json.txt")
+  run_batch "$dir" --program "$program" --user other work.txt
+  expect "second run: nothing added" contains_line "$out" "JSON results: 0 new line(s) in results.json.txt"
+  expect_eq "second run: the JSON file unchanged" "$before" "$(cat "$dir/results.json.txt")"
+  expect "second run: a job done before shows its credit" \
+    grep -qE '^Credit: line 6, M1277 2 20: [0-9.e+-]+ GHz-days \(done before\)$' <<<"$out"
+  # Reported and moved aside: not added again; another file gets them all.
+  mv "$dir/results.json.txt" "$dir/sent.json.txt"
+  run_batch "$dir" --program "$program" work.txt
+  expect_eq "the file moved aside: nothing added" "" "$(cat "$dir/results.json.txt")"
+  run_batch "$dir" --program "$program" --json other.json work.txt
+  expect_eq "another JSON file: the same lines" "$before" "$(file_or_empty "$dir/other.json")"
+}
+
+# A stand-in program, version 9.99: for the exponent P it reads $work/P, whose
+# lines are "factor D" (a line for results.txt), "err TEXT" (a stderr line of
+# a new run) and "die" (a new run leaves a checkpoint and is killed there).
+case_json_devices() {
+  new_case json_devices
+  local dir=$work/w since
+  mkdir -p "$dir"
+  cat >"$work/fake" <<EOF
+#!/usr/bin/env bash
+if [ "\${1-}" = -r ]; then p=\$(cat p); else read -r p; echo "\$p" >p; fi
+echo "Tamrisk v. 9.99 test build"
+while read -r what text; do
+  case \$what in
+    factor) echo "M\$p has a factor: \$text" >>results.txt ;;
+    err) [ "\${1-}" = -r ] || echo "\$text" >&2 ;;
+    die) [ -e status.txt ] || { : >status.txt; kill -KILL \$\$; } ;;
+  esac
+done <"$work/\$p"
+EOF
+  chmod +x "$work/fake"
+  local dev='err tamrisk: OpenCL device 0:1:' h100='NVIDIA H100 (NVIDIA CUDA, driver 550.54)'
+  local fallback="err tamrisk: OpenCL device 0:1: $h100: slower than the CPU path here; testing on the CPU"
+  local -a rows=(
+    # job|the program's lines, split at ~|P BITLO BITHI STATUS FACTORS|subversion
+    "101 60 67|factor 212885833~factor 228479~factor 212885833~factor 48544121|101 60 67 F 228479,48544121,212885833|cpu"
+    "103 64 65|$dev NVIDIA H100 80GB HBM3  (NVIDIA CUDA, driver 550.54)|103 64 65 NF -|opencl:NVIDIA H100 80GB HBM3"
+    "107 2 10|$dev $h100~$fallback|107 2 10 NF -|cpu"
+    "109 2 10|$dev Radeon \"Pro\" (gfx1100) (AMD APP (PAL), driver 3.0 (1))~${fallback/0:1/1:0}|109 2 10 NF -|opencl:Radeon \"Pro\" (gfx1100)"
+    "131 2 10|$fallback|131 2 10 NF -|cpu"
+    "137 2 10|err tamrisk: no OpenCL platform; testing on the CPU|137 2 10 NF -|cpu"
+    "113 40 70|factor 7~$dev GPU (P, driver 1)~die~factor 5~factor 7|113 40 70 F 5,7|cpu"
+    "127 64.5 65|||"
+  )
+  local row job text summary sub expected=''
+  for row in "${rows[@]}"; do
+    IFS='|' read -r job text summary sub <<<"$row"
+    echo "$job" >>"$dir/work.txt"
+    tr '~' '\n' <<<"$text" >"$work/${job%% *}"
+    [ -z "$summary" ] || expected+="$summary aid=- user=- computer=- $sub | 9.99 test build"$'\n'
+  done
+  since=$(utc_now)
+  run_batch "$dir" --program "$work/fake" work.txt
+  expect_eq "first run: the killed job failed" "failed (exit status 137, signal 9)" "$(outcome_of_line 7)"
+  expect_eq "first run: the credit of each finished job" "checked 7" "$(credit_check)"
+  expect "depths between levels: no JSON line" contains_line "$out" \
+    "No JSON line for line 8, M127 64.5 65: its bit depths are not whole numbers"
+  run_batch "$dir" --program "$work/fake" work.txt
+  expect_eq "second run: exit status" 0 "$rc"
+  expect "second run: the killed job resumed" test -e "$dir/runs/M113_40_70/attempt-2.out"
+  expect_eq "the lines, that of the killed and resumed job once" "${expected%$'\n'}" \
+    "$(check_json "$dir/results.json.txt" "$since")"
+  expect_eq "second run: the credit of each job" "checked 8" "$(credit_check)"
+  local resumed
+  resumed=$(sed -n 's/^Credit: line 7, M113 40 70: \([^ ]*\) GHz-days$/\1/p' <<<"$out")
+  expect "second run: only the job finished in it counts for the rate" \
+    grep -qF " GHz-days in total, $resumed of them by the jobs finished in this run" <<<"$out"
+}
+
+# --remove-done: the lines of finished jobs leave the work file; the others
+# stay, and so does one that another program appends (under flock) meanwhile.
+case_remove_done() {
+  new_case remove_done
+  require flock:util-linux
+  local dir=$work/w
+  mkdir -p "$dir"
+  cat >"$work/appender" <<EOF
+#!/bin/sh
+case \$PWD in */M11_2_10) flock ../../work.txt sh -c 'echo Factor=NEW,1279,2,3 >>../../work.txt' ;; esac
+exec "$program" "\$@"
+EOF
+  chmod +x "$work/appender"
+  printf '%s\n' '# assignments' '11 2 10' 'Factor=ABC,15,2,10' '43 2' \
+    $'Factor=0123456789ABCDEF0123456789ABCDEF,23,2,20\r' '37 2 30' >"$dir/work.txt"
+  chmod 640 "$dir/work.txt"
+  printf '{"exponent":7, "wor' >"$dir/results.json.txt"  # cut short by a crash
+  run_batch "$dir" -j 2 --program "$work/appender" --remove-done work.txt
+  expect_eq "exit status" 2 "$rc"
+  expect_eq "the work file keeps the other lines and the appended one" \
+    "$(printf '%s\n' '# assignments' 'Factor=ABC,15,2,10' '43 2' 'Factor=NEW,1279,2,3')" "$(cat "$dir/work.txt")"
+  expect "the count" contains_line "$out" "Work file: 3 finished job line(s) removed from work.txt"
+  expect_eq "its mode is kept" 640 "$(stat -c %a "$dir/work.txt")"
+  expect_eq "no temporary left" "results.json.txt results.txt runs work.txt" "$(cd "$dir" && echo *)"
+  expect_eq "the new JSON lines begin after the line cut short" '{"exponent":7, "wor|{"exponent":11, "wo' \
+    "$(head -n 2 "$dir/results.json.txt" | cut -c1-19 | paste -sd"|")"
+
+  # When a record cannot be written, nothing is removed.
+  printf '11 2 10\n' >"$dir/work.txt"
+  run_batch "$dir" --program "$program" --json /dev/full --remove-done work.txt
+  expect_eq "JSON not written: exit status" 2 "$rc"
+  expect_eq "JSON not written: stderr" "$(printf '%s\n' \
+    "tamrisk-batch: cannot write the JSON results file '/dev/full'" \
+    "tamrisk-batch: the lines of finished jobs stay in the work file, as their results could not be written")" "$err"
+  expect "JSON not written: no claim of new lines" not_contains "$out" "JSON results:"
+  expect_eq "JSON not written: the work file unchanged" "11 2 10" "$(cat "$dir/work.txt")"
 }
 
 # ---- interruption ----
@@ -466,9 +680,14 @@ EOF
     )" \
     "$(file_or_empty "$dir/results.txt")"
   expect_eq "outcome of the long job" "factors found: 228479, 48544121, 212885833" "$(outcome_of_line 1)"
+  expect "the long job: no JSON line" contains_line "$out" \
+    "No JSON line for line 1, M71 2 39.33: its bit depths are not whole numbers"
+  expect_eq "one JSON line for each quick job, killed before they were written" "11 37 23 43" \
+    "$(check_json "$dir/results.json.txt" "2000-01-01 00:00:00" | grep -v BAD | cut -d' ' -f1 | paste -sd' ')"
 }
 
-all_cases=(mixed_batch malformed_lines exit_statuses options sshloginfile interruption)
+all_cases=(mixed_batch malformed_lines exit_statuses options sshloginfile json_results json_devices
+  remove_done interruption)
 [ $# -gt 0 ] || set -- "${all_cases[@]}"
 for c in "$@"; do
   "case_$c"
