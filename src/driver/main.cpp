@@ -6,6 +6,7 @@
 #include "driver/modes.h"
 #include "driver/run.h"
 #include "driver/threads.h"
+#include "gpu/device_request.h"
 #include "tools/bench.h"
 #include "tools/inspector.h"
 
@@ -18,18 +19,23 @@ int main(int argc, char** argv) {
   constexpr std::int32_t segment_length = TAMRISK_SEGMENT_K;
   static_assert(segment_length > 0 && segment_length <= kSegmentK);
   const Mode mode = parse_mode(argc, argv);
-  // A run's thread count is settled before anything is printed or written.
+  // A run's thread count and device are settled before anything is
+  // printed or written.
   int threads = 1;
+  DeviceRequest device;
   if (mode == Mode::NewRun || mode == Mode::Resume) {
     const std::optional<int> count = run_thread_count();
     if (!count) return 1;
     threads = *count;
+    const std::optional<DeviceRequest> request = run_device_request();
+    if (!request) return 1;
+    device = *request;
   }
   switch (mode) {
     case Mode::NewRun:
-      return run_new(segment_length, threads);
+      return run_new(segment_length, threads, device);
     case Mode::Resume:
-      return run_resumed(segment_length, threads);
+      return run_resumed(segment_length, threads, device);
     case Mode::Inspector:
       factor_depth();
       return 1;

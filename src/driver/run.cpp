@@ -18,12 +18,13 @@ constexpr const char* kDescription =
 
 // Steps shared by new and resumed runs once the six values of the range are
 // known: plan, prime table, search, closing records, total time.
-int search_and_close(RunState& state, std::int32_t segment_length, int threads) {
+int search_and_close(RunState& state, std::int32_t segment_length, int threads,
+                     const DeviceRequest& device) {
   plan_segments(state, segment_length);
   static SmallPrimeTable table;  // 100 KB: kept off the stack
   build_prime_table(table);
   state.sieve_prime_count = sieve_prime_count_for(table, state.end_bits);
-  run_segments(state, table, segment_length, {}, SearchPath::Fast, threads);
+  run_segments(state, table, segment_length, {}, SearchPath::Fast, threads, device);
 
   if (state.factor_found == 0 &&
       !writeendfactor(state.exponent, state.start_bits, state.end_bits)) {
@@ -39,7 +40,7 @@ int search_and_close(RunState& state, std::int32_t segment_length, int threads) 
 
 }  // namespace
 
-int run_new(std::int32_t segment_length, int threads) {
+int run_new(std::int32_t segment_length, int threads, const DeviceRequest& device) {
   RunState state;
   std::printf("\nTamrisk v. %s", kVersion);
   std::putchar('\n');
@@ -47,10 +48,10 @@ int run_new(std::int32_t segment_length, int threads) {
   std::putchar('\n');
   if (read_new_run(state) != 0) return 1;
   set_bounds(state);
-  return search_and_close(state, segment_length, threads);
+  return search_and_close(state, segment_length, threads, device);
 }
 
-int run_resumed(std::int32_t segment_length, int threads) {
+int run_resumed(std::int32_t segment_length, int threads, const DeviceRequest& device) {
   RunState state;
   std::printf("Tamrisk v. %s", kVersion);
   std::putchar('\n');
@@ -62,5 +63,5 @@ int run_resumed(std::int32_t segment_length, int threads) {
   gmp_printf("Resuming factoring of %Zd", state.exponent.get());
   std::printf(" up to %3.3f bit depth...", static_cast<double>(state.end_bits));
   std::putchar('\n');
-  return search_and_close(state, segment_length, threads);
+  return search_and_close(state, segment_length, threads, device);
 }

@@ -8,7 +8,11 @@
 #include <cstdint>
 
 #include "core/run_state.h"
+#include "gpu/device_request.h"
 
-// threads: how many threads the search runs on (>= 1).
-int run_new(std::int32_t segment_length = kSegmentK, int threads = 1);
-int run_resumed(std::int32_t segment_length = kSegmentK, int threads = 1);
+// threads: how many threads the search runs on (>= 1); device: which device
+// tests the candidates (TAMRISK_DEVICE).
+int run_new(std::int32_t segment_length = kSegmentK, int threads = 1,
+            const DeviceRequest& device = {});
+int run_resumed(std::int32_t segment_length = kSegmentK, int threads = 1,
+                const DeviceRequest& device = {});

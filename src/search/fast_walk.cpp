@@ -29,26 +29,20 @@ void set_candidate(RunState& state, std::int64_t offset) {
   mpz_add_ui(state.d, state.d, 1);
 }
 
+}  // namespace
+
 // Tests batches of offsets of one segment and collects the offsets whose
 // candidate divides M(p).
 class BatchTester {
  public:
-  BatchTester(const RunState& state, std::int32_t n) : state_(state) {
-    // The largest candidate of the segment decides the kernel.
-    BigInt last;
-    mpz_add_ui(last, state.k_first, static_cast<unsigned long>(n));
-    mpz_mul(last, last, state.two_p);
-    mpz_add_ui(last, last, 1);
-    const auto bits = static_cast<unsigned>(mpz_sizeinbase(last, 2));
-    native_ = mpz_fits_ulong_p(state.exponent) && bits <= 128;
+  explicit BatchTester(const SegmentCandidates& segment)
+      : exponent_(segment.exponent), two_p_big_(segment.two_p), k_first_(segment.k_first) {
+    native_ = segment.native;
     if (native_) {
-      kernel_ = choose_kernel(bits);
-      p_ = mpz_get_ui(state.exponent);
-      BigInt first;
-      mpz_mul(first, state.k_first, state.two_p);
-      mpz_add_ui(first, first, 1);
-      d0_ = to_u128(first);
-      two_p_ = to_u128(state.two_p);
+      kernel_ = choose_kernel(segment.max_bits);
+      p_ = segment.p;
+      d0_ = segment.base;
+      two_p_ = segment.step;
     }
   }
 
@@ -88,7 +82,8 @@ class BatchTester {
       std::size_t count = count_;
       if (narrow) {
         for (; free != 0; free &= free - 1) {
-          d_[count++] = d_word + static_cast<u128>(step64) * static_cast<unsigned>(__builtin_ctzll(free));
+          d_[count++] =
+              d_word + static_cast<u128>(step64) * static_cast<unsigned>(__builtin_ctzll(free));
         }
       } else {
         for (; free != 0; free &= free - 1) {
@@ -109,10 +104,10 @@ class BatchTester {
     }
     BigInt k, d, residue;
     for (std::size_t i = 0; i < count_; ++i) {
-      mpz_add_ui(k, state_.k_first, static_cast<unsigned long>(offsets_[i]));
-      mpz_mul(d, k, state_.two_p);
+      mpz_add_ui(k, k_first_, static_cast<unsigned long>(offsets_[i]));
+      mpz_mul(d, k, two_p_big_);
       mpz_add_ui(d, d, 1);
-      if (divides_mersenne(residue, state_.exponent, d)) hits_.push_back(offsets_[i]);
+      if (divides_mersenne(residue, exponent_, d)) hits_.push_back(offsets_[i]);
     }
     count_ = 0;
   }
@@ -143,7 +138,7 @@ class BatchTester {
     count_ -= kBatch;
   }
 
-  const RunState& state_;
+  BigInt exponent_, two_p_big_, k_first_;
   bool native_ = false;
   Kernel kernel_ = Kernel::Gmp;
   std::uint64_t p_ = 0;
@@ -155,69 +150,100 @@ class BatchTester {
   std::vector<std::int64_t> hits_;
 };
 
-}  // namespace
+SegmentCandidates::SegmentCandidates(mpz_srcptr p_big, mpz_srcptr two_p_big, mpz_srcptr k_first_big,
+                                     std::int32_t count)
+    : n(count) {
+  mpz_set(exponent, p_big);
+  mpz_set(two_p, two_p_big);
+  mpz_set(k_first, k_first_big);
+  BigInt first, last;
+  mpz_mul(first, k_first, two_p);
+  mpz_add_ui(first, first, 1);
+  mpz_add_ui(last, k_first, static_cast<unsigned long>(n));
+  mpz_mul(last, last, two_p);
+  mpz_add_ui(last, last, 1);
+  min_bits = static_cast<unsigned>(mpz_sizeinbase(first, 2));
+  max_bits = static_cast<unsigned>(mpz_sizeinbase(last, 2));
+  // The largest candidate of the segment decides.
+  native = mpz_fits_ulong_p(exponent) && max_bits <= 128;
+  if (native) {
+    p = mpz_get_ui(exponent);
+    base = to_u128(first);
+    step = to_u128(two_p);
+  }
+}
+
+CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members) {
+  // One tester (100 KB: off the stack) and one share of each chunk's
+  // divisors per member.
+  for (int i = 0; i < members; ++i) testers_.push_back(std::make_unique<BatchTester>(segment));
+  shares_.resize(static_cast<std::size_t>(members));
+}
+
+CpuChunkTests::~CpuChunkTests() = default;
+
+std::vector<std::int64_t> CpuChunkTests::run(const FastMask& mask, std::int32_t from,
+                                             std::int32_t to, ThreadTeam& team) {
+  const int size = team.size();
+  assert(static_cast<std::size_t>(size) <= testers_.size());
+  // Each member tests the clear offsets of its own slice of the chunk.
+  team.run([&](int member) {
+    const std::int64_t width = to - from;
+    const std::int64_t lo = from + width * member / size;
+    const std::int64_t hi = from + width * (member + 1) / size;
+    BatchTester& tester = *testers_[static_cast<std::size_t>(member)];
+    for_each_region(mask, lo, hi,
+                    [&](const std::vector<std::uint64_t>& words, std::int64_t region_from,
+                        std::int64_t region_to, std::int64_t base, std::int64_t stride) {
+                      tester.add_clear(words, region_from, region_to, base, stride);
+                    });
+    tester.flush();
+    shares_[static_cast<std::size_t>(member)] = tester.take_hits();
+  });
+  std::vector<std::int64_t> hits;
+  for (int member = 0; member < size; ++member) {
+    const std::vector<std::int64_t>& share = shares_[static_cast<std::size_t>(member)];
+    hits.insert(hits.end(), share.begin(), share.end());
+  }
+  std::sort(hits.begin(), hits.end());
+  return hits;
+}
+
+void report_chunk(RunState& state, const FastMask& mask, std::size_t chunk_index, std::int32_t from,
+                  std::int32_t to, const std::vector<std::int64_t>& hits) {
+  // The divisors in increasing k, then the progress line naming the last
+  // candidate the plan's marks leave clear (the deeper marks only skip tests).
+  BigInt residue;
+  for (const std::int64_t offset : hits) {
+    set_candidate(state, offset);
+    // An independent check before anything is recorded: the kernel's
+    // verdict must agree with the integer library's.
+    if (!divides_mersenne(residue, state.exponent, state.d)) {
+      std::fprintf(stderr, "internal error: a kernel reported a divisor that is none\n");
+      continue;
+    }
+    report_factor(state);
+  }
+  const std::int64_t last_tested = chunk_index < mask.plan_last.size()
+                                       ? mask.plan_last[chunk_index]
+                                       : fast_last_clear(mask, from, to);
+  if (last_tested >= 0) set_candidate(state, last_tested);
+  print_progress(state.k, state.d);
+}
 
 void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) {
   ThreadTeam lone(1);
   ThreadTeam& members = team != nullptr ? *team : lone;
-  const int size = members.size();
   const std::int32_t n = state.segment_size;
   assert(n == mask.n);
+  const SegmentCandidates segment(state.exponent, state.two_p, state.k_first, n);
+  CpuChunkTests tests(segment, members.size());
   const std::int32_t chunk = chunk_length(n);
-
-  // One tester (100 KB: off the stack) and one share of each chunk's
-  // divisors per member.
-  std::vector<std::unique_ptr<BatchTester>> testers;
-  for (int i = 0; i < size; ++i) testers.push_back(std::make_unique<BatchTester>(state, n));
-  std::vector<std::vector<std::int64_t>> shares(static_cast<std::size_t>(size));
-
-  BigInt residue;
-  std::vector<std::int64_t> hits;
-  std::int32_t j = 0;
   std::size_t chunk_index = 0;
-  while (j < n) {
+  for (std::int32_t j = 0; j < n; ++chunk_index) {
     const std::int32_t end = chunk_end(j, chunk, n);
-    // Each member tests the clear offsets of its own slice of the chunk;
-    // only the state's constants are read meanwhile.
-    members.run([&](int member) {
-      const std::int64_t width = end - j;
-      const std::int64_t lo = j + width * member / size;
-      const std::int64_t hi = j + width * (member + 1) / size;
-      BatchTester& tester = *testers[static_cast<std::size_t>(member)];
-      for_each_region(mask, lo, hi,
-                      [&](const std::vector<std::uint64_t>& words, std::int64_t from,
-                          std::int64_t to, std::int64_t base, std::int64_t stride) {
-                        tester.add_clear(words, from, to, base, stride);
-                      });
-      tester.flush();
-      shares[static_cast<std::size_t>(member)] = tester.take_hits();
-    });
-
-    // The chunk's outcome, reported by this thread alone, in increasing k:
-    // the divisors, then the progress line naming the last candidate the
-    // plan's marks leave clear (the deeper marks only skip tests).
-    hits.clear();
-    for (const std::vector<std::int64_t>& share : shares) {
-      hits.insert(hits.end(), share.begin(), share.end());
-    }
-    std::sort(hits.begin(), hits.end());
-    for (const std::int64_t offset : hits) {
-      set_candidate(state, offset);
-      // An independent check before anything is recorded: the kernel's
-      // verdict must agree with the integer library's.
-      if (!divides_mersenne(residue, state.exponent, state.d)) {
-        std::fprintf(stderr, "internal error: a kernel reported a divisor that is none\n");
-        continue;
-      }
-      report_factor(state);
-    }
-    const std::int64_t last_tested = chunk_index < mask.plan_last.size()
-                                         ? mask.plan_last[chunk_index]
-                                         : fast_last_clear(mask, j, end);
-    if (last_tested >= 0) set_candidate(state, last_tested);
-    print_progress(state.k, state.d);
+    report_chunk(state, mask, chunk_index, j, end, tests.run(mask, j, end, members));
     j = end;
-    ++chunk_index;
   }
 }
 

@@ -15,11 +15,57 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/run_state.h"
+#include "kernels/kernels.h"
 #include "search/thread_team.h"
 #include "sieve/fast_mask.h"
+
+// The candidates of one segment: d = base + step * j for the offsets j in
+// [0, n] (base = 2 k_first p + 1, step = 2p), with their sizes; the u128
+// values only where the segment is native (p below 2^64, every candidate of
+// at most 128 bits): elsewhere the integer library tests.
+struct SegmentCandidates {
+  SegmentCandidates(mpz_srcptr p, mpz_srcptr two_p, mpz_srcptr k_first, std::int32_t n);
+
+  BigInt exponent, two_p, k_first;
+  std::int32_t n;
+  unsigned min_bits = 0, max_bits = 0;  // of the candidates at offsets 0 and n
+  bool native = false;
+  std::uint64_t p = 0;
+  u128 base = 0, step = 0;
+};
+
+class BatchTester;
+
+// The CPU's tests of a segment's chunks, one batch tester per member of the
+// team that runs them.
+class CpuChunkTests {
+ public:
+  CpuChunkTests(const SegmentCandidates& segment, int members);
+  ~CpuChunkTests();
+  CpuChunkTests(const CpuChunkTests&) = delete;
+  CpuChunkTests& operator=(const CpuChunkTests&) = delete;
+
+  // The offsets in [from, to) that the mask leaves clear and whose candidate
+  // divides M(p), in increasing order: the chunk is cut into one slice per
+  // member (team.size() at most `members`), tested side by side.
+  std::vector<std::int64_t> run(const FastMask& mask, std::int32_t from, std::int32_t to,
+                                ThreadTeam& team);
+
+ private:
+  std::vector<std::unique_ptr<BatchTester>> testers_;
+  std::vector<std::vector<std::int64_t>> shares_;
+};
+
+// The lines of the chunk [from, to), the chunk_index-th of the segment: the
+// divisors at the offsets hits (increasing), each confirmed with mpz_powm
+// and reported (console and results.txt), then the progress line, which
+// names the chunk's largest offset that the plan's marks leave clear.
+void report_chunk(RunState& state, const FastMask& mask, std::size_t chunk_index, std::int32_t from,
+                  std::int32_t to, const std::vector<std::int64_t>& hits);
 
 // With a team, each chunk's offsets are cut into one slice per member and
 // tested side by side; the calling thread alone then reports, so the output

@@ -4,11 +4,14 @@
 #include <cassert>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "records/status.h"
-#include "search/reference_walk.h"
 #include "search/fast_walk.h"
+#include "search/opencl_walk.h"
+#include "search/reference_walk.h"
 #include "search/reports.h"
 #include "search/thread_team.h"
 #include "sieve/candidate_mask.h"
@@ -31,10 +34,26 @@ struct SegmentBuffers {
   FastMask fast;
   ThreadTeam team;
   std::vector<std::vector<std::int64_t>> next;
+  // the device's pipeline: the next segment's mask, sieved while the device
+  // tests the last chunk of the one in `fast`
+  FastMask look_ahead;
 
   SegmentBuffers(SearchPath p, int threads)
-      : path(p), team(p == SearchPath::Fast ? threads : 1), next(static_cast<std::size_t>(threads)) {}
+      : path(p),
+        team(p == SearchPath::Fast ? threads : 1),
+        next(static_cast<std::size_t>(threads)) {}
 };
+
+// The checkpoint after a segment of n values of k: the next segment starts
+// right behind this one.
+void end_segment(RunState& state, std::int32_t n) {
+  mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(n));
+  if (!writestatus(state.exponent, state.k_first, state.d_low, state.d_high, state.start_bits,
+                   state.end_bits)) {
+    state.record_failed = true;
+  }
+  mpz_add_ui(state.segment_index, state.segment_index, 1);
+}
 
 void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffers& buf) {
   const std::clock_t start = std::clock();
@@ -56,20 +75,124 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
     print_sieve_report(clock_seconds(start, std::clock()), marked, n);
     test_segment(state, buf.mask);
   }
+  end_segment(state, n);
+}
 
-  // The next segment starts right behind this one.
-  mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(n));
-  if (!writestatus(state.exponent, state.k_first, state.d_low, state.d_high, state.start_bits,
-                   state.end_bits)) {
-    state.record_failed = true;
+// Whether another segment follows: the full ones while segment_index is
+// below full_segments, then the final one, once; the state's fields change
+// as the plan's loop changes them (segment_size, full_segments + 1).
+bool begin_segment(RunState& state, bool& final_pass) {
+  if (mpz_cmp(state.segment_index, state.full_segments) < 0) return true;
+  if (final_pass) return false;
+  // One more segment beyond the full ones, under the same test; with a
+  // negative full_segments the test still fails and none runs.
+  state.segment_size = state.last_segment_size;
+  mpz_add_ui(state.full_segments, state.full_segments, 1);
+  final_pass = true;
+  return mpz_cmp(state.segment_index, state.full_segments) < 0;
+}
+
+// The size of the segment after the current one, if any, as begin_segment
+// will find it once the current one has ended.
+std::optional<std::int32_t> following_segment(const RunState& state, bool final_pass,
+                                              std::int32_t segment_length) {
+  BigInt index;
+  mpz_add_ui(index, state.segment_index, 1);
+  if (mpz_cmp(index, state.full_segments) < 0) return segment_length;
+  if (final_pass) return std::nullopt;
+  // The final segment comes once the index reaches full_segments + 1.
+  if (mpz_cmp(state.segment_index, state.full_segments) < 0) return state.last_segment_size;
+  return std::nullopt;
+}
+
+// One sieved segment of the device's pipeline, with what its chunks need.
+struct SievedSegment {
+  FastMask* mask = nullptr;
+  std::int32_t n = 0;
+  float seconds = 0;
+  std::int64_t marked = 0;
+  std::unique_ptr<SegmentCandidates> candidates;
+  std::unique_ptr<CpuChunkTests> cpu;
+  std::vector<std::pair<std::int32_t, std::int32_t>> chunks;  // [from, to)
+};
+
+void sieve_ahead(SievedSegment& seg, const RunState& state, mpz_srcptr k_first, std::int32_t n,
+                 SegmentBuffers& buf) {
+  const std::clock_t start = std::clock();
+  seg.n = n;
+  seg.marked = sieve_segment_fast(*seg.mask, buf.context, k_first, n, buf.team, buf.next);
+  seg.seconds = clock_seconds(start, std::clock());
+  seg.candidates = std::make_unique<SegmentCandidates>(state.exponent, state.two_p, k_first, n);
+  seg.cpu = std::make_unique<CpuChunkTests>(*seg.candidates, buf.team.size());
+  seg.chunks.clear();
+  const std::int32_t chunk = chunk_length(n);
+  for (std::int32_t j = 0; j < n;) {
+    const std::int32_t end = chunk_end(j, chunk, n);
+    seg.chunks.emplace_back(j, end);
+    j = end;
   }
-  mpz_add_ui(state.segment_index, state.segment_index, 1);
+}
+
+// The fast path with the tests on an OpenCL device: the same segments, lines
+// and checkpoints as run_one_segment's, but pipelined. While the device
+// tests a chunk, the team gathers the next; while it tests a segment's last
+// chunk, the team sieves the next segment and gathers its first chunk. The
+// next segment's lines still follow the last progress line and the
+// checkpoint of the one before.
+void run_segments_on_device(RunState& state, SegmentBuffers& buf, std::int32_t segment_length,
+                            const SegmentObserver& after_segment, const DeviceRequest& request) {
+  OpenClWalk walk(request, buf.team);
+  SievedSegment work[2];
+  work[0].mask = &buf.fast;
+  work[1].mask = &buf.look_ahead;
+  SievedSegment* cur = &work[0];
+  SievedSegment* ahead = &work[1];
+  const auto submit = [&](SievedSegment& seg, std::size_t c) {
+    walk.submit(*seg.mask, *seg.candidates, *seg.cpu, seg.chunks[c].first, seg.chunks[c].second);
+  };
+
+  bool final_pass = false;
+  if (!begin_segment(state, final_pass)) return;
+  print_segment_start();
+  sieve_ahead(*cur, state, state.k_first, state.segment_size, buf);
+  print_sieve_report(cur->seconds, cur->marked, cur->n);
+  if (!cur->chunks.empty()) submit(*cur, 0);
+  for (;;) {
+    // The next segment, sieved while the device has this one's last chunk.
+    bool have_ahead = false;
+    const auto look_ahead = [&] {
+      const std::optional<std::int32_t> n = following_segment(state, final_pass, segment_length);
+      if (!n) return;
+      BigInt k_next;
+      mpz_add_ui(k_next, state.k_first, static_cast<unsigned long>(cur->n));
+      sieve_ahead(*ahead, state, k_next, *n, buf);
+      if (!ahead->chunks.empty()) submit(*ahead, 0);
+      have_ahead = true;
+    };
+    for (std::size_t c = 0; c < cur->chunks.size(); ++c) {
+      if (c + 1 < cur->chunks.size()) {
+        submit(*cur, c + 1);
+      } else {
+        look_ahead();
+      }
+      report_chunk(state, *cur->mask, c, cur->chunks[c].first, cur->chunks[c].second, walk.take());
+    }
+    if (cur->chunks.empty()) look_ahead();
+    end_segment(state, cur->n);
+    if (after_segment) after_segment(state);
+    if (!have_ahead || !begin_segment(state, final_pass)) break;
+    assert(state.segment_size == ahead->n);
+    print_segment_start();
+    print_sieve_report(ahead->seconds, ahead->marked, ahead->n);
+    std::swap(cur, ahead);
+  }
 }
 
 }  // namespace
 
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
-                  const SegmentObserver& after_segment, SearchPath path, int threads) {
+                  const SegmentObserver& after_segment, SearchPath path, int threads,
+                  const DeviceRequest& device) {
   assert(segment_length > 0);
   assert(threads >= 1);
   assert(state.last_segment_size >= 0 && state.last_segment_size < segment_length);
@@ -81,18 +204,13 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
     prepare_fast_sieve(buf.context, table, state.sieve_prime_count, state.exponent,
                        kDeepSieveBound);
   }
+  if (path == SearchPath::Fast && wants_opencl(device)) {
+    run_segments_on_device(state, buf, segment_length, after_segment, device);
+    return;
+  }
   bool final_pass = false;
-  for (;;) {
-    if (mpz_cmp(state.segment_index, state.full_segments) < 0) {
-      run_one_segment(state, table, buf);
-      if (after_segment) after_segment(state);
-      continue;
-    }
-    if (final_pass) break;
-    // One more segment beyond the full ones, under the same test; with a
-    // negative full_segments the test still fails and none runs.
-    state.segment_size = state.last_segment_size;
-    mpz_add_ui(state.full_segments, state.full_segments, 1);
-    final_pass = true;
+  while (begin_segment(state, final_pass)) {
+    run_one_segment(state, table, buf);
+    if (after_segment) after_segment(state);
   }
 }

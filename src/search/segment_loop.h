@@ -21,6 +21,7 @@
 #include <functional>
 
 #include "core/run_state.h"
+#include "gpu/device_request.h"
 #include "sieve/prime_table.h"
 
 // How each segment is sieved and tested. Both give the same console output,
@@ -31,10 +32,12 @@ enum class SearchPath { Fast, Reference };
 
 // after_segment, when given, is called with the state once each segment's
 // checkpoint has been written. The fast path sieves and tests each segment
-// with `threads` threads (>= 1), made once for the run; what it prints and
-// writes is the same for every number of threads. The reference path always
-// runs on the calling thread alone.
+// with `threads` threads (>= 1), made once for the run, and tests on the
+// OpenCL device that `device` asks for (opencl_walk.h); what it prints and
+// writes is the same for every number of threads and every device. The
+// reference path always runs on the calling thread alone.
 using SegmentObserver = std::function<void(const RunState&)>;
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
                   const SegmentObserver& after_segment = {},
-                  SearchPath path = SearchPath::Fast, int threads = 1);
+                  SearchPath path = SearchPath::Fast, int threads = 1,
+                  const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu});

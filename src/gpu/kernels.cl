@@ -1,0 +1,65 @@
+/* SPDX-License-Identifier: MIT */
+/* The OpenCL kernels: 2^p mod d on three limbs (d < 2^92) and on four
+ * (d < 2^124), with the arithmetic of mont32.h. The program carries this
+ * text, with mont32.h pasted in where it is included, and builds it at run
+ * time for the device it finds.
+ *
+ *   search3, search4  the search's test: candidate i is base + step *
+ *                     offsets[i]; the offset of each candidate that divides
+ *                     2^p - 1 goes to found[1 + slot], slot counted in
+ *                     found[0] (slots beyond capacity are only counted, so
+ *                     that the host sees the overflow)
+ *   residue3,         residues[i] = 2^p mod d[i], for any odd d[i] >= 3
+ *   residue4          below the width's bound (the tests hold them to GMP)
+ *
+ * The exponent comes split, p = lead 2^rest + (its low rest bits), as the
+ * host chooses it for the candidates' size.
+ */
+
+typedef uint mont32_u32;
+typedef ulong mont32_u64;
+#define MONT32_FN static inline
+#define MONT32_UNROLL _Pragma("unroll")
+#define mont32_clz(x) clz(x)
+
+#define MONT32_N 3
+#include "mont32.h"
+#undef MONT32_N
+#define MONT32_N 4
+#include "mont32.h"
+#undef MONT32_N
+
+#define TF_SEARCH(N)                                                                    \
+  __kernel void search##N(__global const uint *offsets, uint count, ulong p, uint lead, \
+                          uint rest, uint base0, uint base1, uint base2, uint base3,    \
+                          uint step0, uint step1, uint step2, __global uint *found,     \
+                          uint capacity) {                                              \
+    const uint i = get_global_id(0);                                                    \
+    if (i >= count) return;                                                             \
+    const uint offset = offsets[i];                                                     \
+    const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
+    const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
+    mont32_u32 d[N], r[N];                                                              \
+    mont##N##_candidate(d, base, step, offset);                                         \
+    mont##N##_powm2(r, d, p, lead, rest);                                               \
+    if (mont##N##_is_one(r)) {                                                          \
+      const uint slot = atomic_inc(&found[0]);                                          \
+      if (slot < capacity) found[1 + slot] = offset;                                    \
+    }                                                                                   \
+  }
+
+#define TF_RESIDUE(N)                                                                   \
+  __kernel void residue##N(__global const uint *divisors, uint count, ulong p, uint lead, \
+                           uint rest, __global uint *residues) {                        \
+    const uint i = get_global_id(0);                                                    \
+    if (i >= count) return;                                                             \
+    mont32_u32 d[N], r[N];                                                              \
+    for (int j = 0; j < N; ++j) d[j] = divisors[i * N + j];                             \
+    mont##N##_powm2(r, d, p, lead, rest);                                               \
+    for (int j = 0; j < N; ++j) residues[i * N + j] = r[j];                             \
+  }
+
+TF_SEARCH(3)
+TF_SEARCH(4)
+TF_RESIDUE(3)
+TF_RESIDUE(4)

@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: MIT
+#include "search/opencl_walk.h"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <cstdio>
+
+#include "core/big_int.h"
+#include "kernels/kernels.h"
+
+namespace {
+
+// The clear bits of words in [from, to), one word at a time.
+template <typename Word>
+void for_each_free_word(const std::vector<std::uint64_t>& words, std::int64_t from, std::int64_t to,
+                        Word&& word) {
+  if (from >= to) return;
+  const std::int64_t first = from >> 6, last = (to - 1) >> 6;
+  for (std::int64_t w = first; w <= last; ++w) {
+    std::uint64_t free = ~words[static_cast<std::size_t>(w)];
+    if (w == first) free &= ~std::uint64_t{0} << (from & 63);
+    if (w == last && (to & 63) != 0) free &= ~std::uint64_t{0} >> (64 - (to & 63));
+    word(w << 6, free);
+  }
+}
+
+// The member's slice of [from, to), as CpuChunkTests cuts it.
+std::pair<std::int64_t, std::int64_t> slice(std::int32_t from, std::int32_t to, int member,
+                                            int members) {
+  const std::int64_t width = to - from;
+  return {from + width * member / members, from + width * (member + 1) / members};
+}
+
+}  // namespace
+
+bool wants_opencl(const DeviceRequest& request) {
+  if (request.kind == DeviceRequest::Kind::Cpu) return false;
+  if (request.kind == DeviceRequest::Kind::Automatic) {
+    return !forced_kernel().has_value() && !portable_forced();
+  }
+  return true;
+}
+
+OpenClWalk::OpenClWalk(const DeviceRequest& request, ThreadTeam& team)
+    : request_(request), team_(team) {}
+
+bool OpenClWalk::acquire() {
+  tried_ = true;
+  if (!wants_opencl(request_)) return false;
+  std::string why;
+  device_ = shared_opencl_device(request_, &why);
+  if (device_ == nullptr) {
+    if (!why.empty()) std::fprintf(stderr, "tamrisk: %s; testing on the CPU\n", why.c_str());
+    return false;
+  }
+  active_ = true;
+  // A device that was asked for is used as it is; one chosen by default is
+  // named once its first chunk has been compared with the CPU.
+  checked_ = request_.kind != DeviceRequest::Kind::Automatic;
+  if (checked_) {
+    std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
+  }
+  return true;
+}
+
+void OpenClWalk::give_up(const Queued& first, const std::string& why) {
+  active_ = false;
+  BigInt k;
+  mpz_add_ui(k, first.segment->k_first, static_cast<unsigned long>(first.from));
+  std::fprintf(stderr, "tamrisk: OpenCL device %s: %s; testing on the CPU from k = %s\n",
+               device_->description().c_str(), why.c_str(), to_decimal(k).c_str());
+}
+
+std::vector<std::int64_t> OpenClWalk::on_cpu(const Queued& chunk) {
+  ++cpu_chunks_;
+  return chunk.cpu->run(*chunk.mask, chunk.from, chunk.to, team_);
+}
+
+void OpenClWalk::submit(const FastMask& mask, const SegmentCandidates& segment, CpuChunkTests& cpu,
+                        std::int32_t from, std::int32_t to) {
+  assert(queue_.size() < 2);
+  Queued chunk{&mask, &segment, &cpu, from, to, -1};
+  const bool fits = segment.native && segment.max_bits <= OpenClDevice::kMaxBits;
+  if (fits && !tried_) acquire();
+  if (!fits || !active_) {
+    queue_.push_back(chunk);
+    return;
+  }
+
+  // Each member counts the clear offsets of its slice, then writes them
+  // where the counts before it end.
+  const int members = team_.size();
+  counts_.assign(static_cast<std::size_t>(members), 0);
+  team_.run([&](int member) {
+    const auto [lo, hi] = slice(from, to, member, members);
+    std::size_t count = 0;
+    for_each_region(mask, lo, hi,
+                    [&](const std::vector<std::uint64_t>& words, std::int64_t region_from,
+                        std::int64_t region_to, std::int64_t, std::int64_t) {
+                      for_each_free_word(
+                          words, region_from, region_to, [&](std::int64_t, std::uint64_t free) {
+                            count += static_cast<std::size_t>(__builtin_popcountll(free));
+                          });
+                    });
+    counts_[static_cast<std::size_t>(member)] = count;
+  });
+  starts_.assign(static_cast<std::size_t>(members) + 1, 0);
+  for (int m = 0; m < members; ++m) {
+    starts_[static_cast<std::size_t>(m) + 1] =
+        starts_[static_cast<std::size_t>(m)] + counts_[static_cast<std::size_t>(m)];
+  }
+  const std::size_t total = starts_.back();
+  if (total > device_->max_batch()) {  // more than the device holds: the CPU's
+    queue_.push_back(chunk);
+    return;
+  }
+  const int slot = next_slot_;
+  std::uint32_t* host = device_->reserve(slot, total);
+  // From a failure on, the CPU tests every chunk whose results are not in,
+  // the oldest queued one first.
+  const Queued& oldest = queue_.empty() ? chunk : queue_.front();
+  if (host == nullptr) {
+    give_up(oldest, device_->failure());
+    queue_.push_back(chunk);
+    return;
+  }
+  team_.run([&](int member) {
+    const auto [lo, hi] = slice(from, to, member, members);
+    std::uint32_t* out = host + starts_[static_cast<std::size_t>(member)];
+    for_each_region(
+        mask, lo, hi,
+        [&](const std::vector<std::uint64_t>& words, std::int64_t region_from,
+            std::int64_t region_to, std::int64_t base, std::int64_t stride) {
+          for_each_free_word(
+              words, region_from, region_to, [&](std::int64_t bit0, std::uint64_t free) {
+                const std::int64_t first = base + stride * bit0;
+                for (; free != 0; free &= free - 1) {
+                  *out++ = static_cast<std::uint32_t>(first + stride * __builtin_ctzll(free));
+                }
+              });
+        });
+  });
+  if (!device_->launch(slot, segment.p, segment.base, segment.step, total, segment.min_bits,
+                       segment.max_bits)) {
+    give_up(oldest, device_->failure());
+    queue_.push_back(chunk);
+    return;
+  }
+  chunk.slot = slot;
+  next_slot_ = 1 - slot;
+  queue_.push_back(chunk);
+}
+
+std::vector<std::int64_t> OpenClWalk::take() {
+  assert(!queue_.empty());
+  const Queued chunk = queue_.front();
+  queue_.pop_front();
+  if (chunk.slot < 0 || !active_) return on_cpu(chunk);
+  const OpenClDevice::Collected collected = device_->collect(chunk.slot, hits_);
+  if (collected == OpenClDevice::Collected::Failed) {
+    give_up(chunk, device_->failure());
+    return on_cpu(chunk);
+  }
+  // More divisors than the device returns: only degenerate exponents.
+  if (collected == OpenClDevice::Collected::Overflow) return on_cpu(chunk);
+  std::vector<std::int64_t> hits(hits_.begin(), hits_.end());
+  std::sort(hits.begin(), hits.end());
+  if (!checked_) {
+    // A device chosen by default must beat the CPU on the first chunk: the
+    // device's own time for it against the team's for the same tests,
+    // whose divisors must be the same.
+    checked_ = true;
+    const double device_seconds = device_->take_busy_seconds();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::int64_t> on_the_cpu = chunk.cpu->run(*chunk.mask, chunk.from, chunk.to, team_);
+    const double cpu_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ++cpu_chunks_;
+    if (on_the_cpu != hits) {
+      give_up(chunk, "its divisors differ from the CPU's");
+      return on_the_cpu;
+    }
+    if (device_seconds > cpu_seconds) {
+      active_ = false;
+      std::fprintf(stderr,
+                   "tamrisk: OpenCL device %s: slower than the CPU path here; testing on the CPU\n",
+                   device_->description().c_str());
+      return on_the_cpu;
+    }
+    std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
+  }
+  ++device_chunks_;
+  return hits;
+}
