@@ -4,11 +4,14 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "support/opencl.h"
 #include "support/run_program.h"
 
 namespace {
@@ -181,11 +184,23 @@ TEST(Cli, ResumedRunOpensWithItsThreeLines) {
   EXPECT_EQ(s.file("results.txt"), "M86249 no factor from 60.000 bits to 61.000 bits.\n");
 }
 
-TEST(Cli, UnusableThreadCountIsRefusedBeforeAnything) {
+TEST(Cli, UnusableThreadCountOrDeviceIsRefusedBeforeAnything) {
   const std::string good = "11\n1\n3\n1024\n2.000\n10.000\n";
+  struct Refused {
+    const char* variable;
+    std::string value, err;
+  };
+  std::vector<Refused> cases;
   for (const std::string value : {"", "0", "-1", "1025", "2x", "1e3", "18446744073709551617"}) {
-    ScopedEnv env("TAMRISK_THREADS", value);
-    const std::string err = "TAMRISK_THREADS: '" + value + "' is not a whole number from 1 to 1024\n";
+    cases.push_back({"TAMRISK_THREADS", value,
+                     "TAMRISK_THREADS: '" + value + "' is not a whole number from 1 to 1024\n"});
+  }
+  for (const std::string value : {"", "gpu", "OpenCL", "opencl:0", "opencl:0:0:0", "cpu,opencl"}) {
+    cases.push_back({"TAMRISK_DEVICE", value,
+                     "TAMRISK_DEVICE: '" + value + "' is not cpu, opencl or opencl:PLATFORM:DEVICE\n"});
+  }
+  for (const auto& [variable, value, err] : cases) {
+    ScopedEnv env(variable, value);
     Session fresh;
     const RunResult r = fresh.run({}, "11\n2\n10\n");
     EXPECT_EQ(r.exit_status, 1) << value;
@@ -201,26 +216,53 @@ TEST(Cli, UnusableThreadCountIsRefusedBeforeAnything) {
     EXPECT_EQ(resumed.file("status.txt"), good) << value;
     EXPECT_FALSE(resumed.exists("results.txt")) << value;
   }
-  // The tools do not search and do not read it.
+  // The tools do not search and do not read them.
   ScopedEnv env("TAMRISK_THREADS", "0");
+  ScopedEnv device("TAMRISK_DEVICE", "gpu");
   Session inspector;
   EXPECT_EQ(inspector.run({"-f"}, "11\n1\n").exit_status, 1);
   EXPECT_EQ(inspector.run({"-f"}, "11\n1\n").err, "");
 }
 
-TEST(Cli, EveryThreadCountWritesTheSameRun) {
-  // The worked run, M11 from 2 to 10 bits: 23 and 89, on 1 to 7 threads.
+TEST(Cli, EveryThreadCountAndDeviceWritesTheSameRun) {
+  // The worked run, M11 from 2 to 10 bits: 23 and 89, on 1 to 7 threads,
+  // on the CPU, on the OpenCL device where there is one, and with a device
+  // asked for that is not there (the run then says so and stays on the CPU).
   std::string first;
-  for (const char* threads : {"1", "2", "3", "7"}) {
+  struct Setting {
+    const char* threads;
+    const char* device;
+  };
+  std::vector<Setting> settings = {{"1", nullptr}, {"2", nullptr}, {"3", nullptr},
+                                   {"7", nullptr}, {"2", "cpu"},   {"2", "opencl:999:0"}};
+  if (opencl_installed()) settings.insert(settings.end(), {{"1", "opencl"}, {"3", "opencl"}});
+  for (const auto& [threads, device] : settings) {
     ScopedEnv env("TAMRISK_THREADS", threads);
+    ScopedEnv on("TAMRISK_DEVICE", device);
+    const std::string label = std::string(threads) + " threads, " + (device ? device : "default");
     Session s;
     const RunResult r = s.run({}, "11\n2\n10\n");
-    EXPECT_EQ(r.exit_status, 0) << threads;
-    EXPECT_EQ(s.file("results.txt"), "M11 has a factor: 23\nM11 has a factor: 89\n") << threads;
-    EXPECT_EQ(s.file("status.txt"), "11\n47\n3\n1024\n2.000\n10.000\n") << threads;
+    EXPECT_EQ(r.exit_status, 0) << label;
+    EXPECT_EQ(s.file("results.txt"), "M11 has a factor: 23\nM11 has a factor: 89\n") << label;
+    EXPECT_EQ(s.file("status.txt"), "11\n47\n3\n1024\n2.000\n10.000\n") << label;
     const std::string out = mask_times(r.out);
     if (first.empty()) first = out;
-    EXPECT_EQ(out, first) << threads;
+    EXPECT_EQ(out, first) << label;
+    const std::string device_name = device ? device : "";
+    if (device_name == "opencl") {
+      EXPECT_EQ(r.err, "tamrisk: OpenCL device " + opencl_for_tests(nullptr)->description() + "\n")
+          << label;
+    } else if (device_name == "opencl:999:0") {
+      EXPECT_EQ(r.err.rfind("tamrisk: OpenCL: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("; testing on the CPU\n"), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    } else if (device == nullptr && !r.err.empty()) {
+      // By default only a GPU is taken (never PoCL, a CPU-type device).
+      EXPECT_EQ(r.err.rfind("tamrisk: OpenCL device ", 0), 0u) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    } else {
+      EXPECT_EQ(r.err, "") << label;
+    }
   }
 }
 

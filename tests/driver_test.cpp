@@ -13,6 +13,7 @@
 #include "driver/new_run.h"
 #include "driver/plan.h"
 #include "driver/threads.h"
+#include "gpu/device_request.h"
 #include "sieve/prime_table.h"
 
 namespace {
@@ -56,6 +57,25 @@ TEST(Threads, OnlyAWholeNumberFromOneTo1024IsAThreadCount) {
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(parse_thread_count(text), want) << text;
   EXPECT_GE(usable_cpus(), 1);
+}
+
+TEST(Device, OnlyCpuOpenClOrAnIndexedOpenClDeviceIsARequest) {
+  using Kind = DeviceRequest::Kind;
+  const std::pair<const char*, std::optional<DeviceRequest>> cases[] = {
+      {"cpu", DeviceRequest{Kind::Cpu}},
+      {"opencl", DeviceRequest{Kind::FirstOpenCl}},
+      {"opencl:0:0", DeviceRequest{Kind::Indexed, 0, 0}},
+      {"opencl:1:12", DeviceRequest{Kind::Indexed, 1, 12}},
+      {"opencl:007:3", DeviceRequest{Kind::Indexed, 7, 3}},
+      {"opencl:999999:999999", DeviceRequest{Kind::Indexed, 999999, 999999}},
+      {"", {}},           {"CPU", {}},          {"OpenCL", {}},        {"gpu", {}},
+      {"cuda", {}},       {"cpu ", {}},         {" opencl", {}},       {"opencl:", {}},
+      {"opencl:0", {}},   {"opencl:0:", {}},    {"opencl::0", {}},     {"opencl:0:0:0", {}},
+      {"opencl:-1:0", {}}, {"opencl:+1:0", {}}, {"opencl:0:x", {}},    {"opencl:0x1:0", {}},
+      {"opencl:1000000:0", {}}, {"opencl:0: 1", {}}, {"opencl0:0", {}},
+      {"opencl:0:99999999999999999999", {}},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(parse_device_request(text), want) << text;
 }
 
 TEST(KnownExponents, ExactlyTheTableEntriesMatch) {

@@ -4,6 +4,7 @@
 // 2^p - 1 planted in every lane of a batch, and batch sizes around the lane
 // count.
 #include "kernels/kernels.h"
+#include "support/opencl.h"
 #include "support/run_program.h"
 
 #include <gmp.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -458,6 +460,289 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
     ScopedEnv forced("TAMRISK_KERNEL", std::string(kernel_name(k)).c_str());
     EXPECT_EQ(choose_kernel(100), k);
     EXPECT_EQ(forced_kernel(), k);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The OpenCL kernels: their arithmetic (gpu/mont32.h), compiled here for the
+// host, and the kernels themselves on the tests' OpenCL device.
+
+namespace mont32_host {
+typedef std::uint32_t mont32_u32;
+typedef std::uint64_t mont32_u64;
+#define MONT32_FN static inline
+#define MONT32_UNROLL _Pragma("GCC unroll 8")
+#define mont32_clz(x) __builtin_clz(x)
+#define MONT32_N 3
+#include "gpu/mont32.h"
+#undef MONT32_N
+#define MONT32_N 4
+#include "gpu/mont32.h"
+#undef MONT32_N
+#undef MONT32_FN
+#undef MONT32_UNROLL
+#undef mont32_clz
+}  // namespace mont32_host
+
+namespace {
+
+// 2^p mod d on `limbs` limbs of the host build, the exponent split with its
+// lead below cap.
+u128 mont32_powm2(unsigned limbs, std::uint64_t p, u128 d, std::uint64_t cap) {
+  const kernels_internal::ExponentSplit e = kernels_internal::split_exponent(p, cap);
+  std::uint32_t dl[4], r[4] = {0, 0, 0, 0};
+  for (unsigned j = 0; j < 4; ++j) dl[j] = static_cast<std::uint32_t>(d >> (32 * j));
+  const auto lead = static_cast<unsigned>(e.lead);
+  if (limbs == 3) {
+    mont32_host::mont3_powm2(r, dl, p, lead, e.rest);
+  } else {
+    mont32_host::mont4_powm2(r, dl, p, lead, e.rest);
+  }
+  u128 out = 0;
+  for (unsigned j = limbs; j-- > 0;) out = (out << 32) | r[j];
+  return out;
+}
+
+unsigned mont32_bound(unsigned limbs) { return 32 * limbs - 4; }
+
+// The candidates around every limb boundary and size limit below the
+// width's bound, and the bound itself, with every small odd d.
+std::vector<u128> mont32_limits(unsigned top) {
+  std::vector<u128> d;
+  for (u128 x = 3; x < 400; x += 2) d.push_back(x);
+  for (unsigned b : {31u, 32u, 33u, 63u, 64u, 65u, 91u, 92u, 95u, 96u, 97u, 123u, 124u}) {
+    if (b > top) continue;
+    const u128 edge = u128(1) << b;
+    for (unsigned j = 1; j < 12; j += 2) {
+      d.push_back(edge - j);
+      if (b < top) d.push_back(edge + j);
+    }
+  }
+  for (unsigned j = 1; j < 40; j += 2) d.push_back((u128(1) << (top - 1)) + j);
+  return d;
+}
+
+class Mont32Host : public ::testing::TestWithParam<unsigned> {};
+
+// Every bit length up to the bound, exponents of 1 to 64 bits, leads up to
+// 2^12 (a start of up to 4096 + 128 bits, so every number of its steps).
+TEST_P(Mont32Host, MatchesGmpOnRandomCandidatesOfEveryLength) {
+  const unsigned limbs = GetParam();
+  std::mt19937_64 rng(kSeed + limbs);
+  const std::vector<std::uint64_t> edges = edge_exponents();
+  int bad = 0;
+  std::size_t tried = 0;
+  for (unsigned bits = 2; bits <= mont32_bound(limbs); ++bits) {
+    for (int i = 0; i < 4000 && bad < 5; ++i, ++tried) {
+      const std::uint64_t p = i % 4 == 0 ? edges[static_cast<std::size_t>(i / 4) % edges.size()]
+                                         : random_exponent(rng, 1 + static_cast<unsigned>(rng() % 64));
+      const u128 d = random_odd(rng, bits);
+      if (d < 3) continue;
+      const std::uint64_t cap = std::uint64_t(1) << (rng() % 13);
+      const u128 got = mont32_powm2(limbs, p, d, cap), want = reference().powm2(p, d);
+      if (got != want) {
+        ++bad;
+        ADD_FAILURE() << limbs << " limbs: p=" << p << " d=" << str(d) << " cap " << cap
+                      << ": " << str(got) << ", want " << str(want);
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
+  EXPECT_GE(tried, 300000u);
+}
+
+TEST_P(Mont32Host, MatchesGmpAtTheLimits) {
+  const unsigned limbs = GetParam();
+  std::vector<std::uint64_t> ps = edge_exponents();
+  for (std::uint64_t p = 1; p <= 130; ++p) ps.push_back(p);
+  int bad = 0;
+  for (const u128 d : mont32_limits(mont32_bound(limbs))) {
+    for (const std::uint64_t p : ps) {
+      for (const std::uint64_t cap : {1ull, 64ull, 4096ull}) {
+        const u128 got = mont32_powm2(limbs, p, d, cap), want = reference().powm2(p, d);
+        if (got != want && ++bad <= 5) {
+          ADD_FAILURE() << limbs << " limbs: p=" << p << " d=" << str(d) << " cap " << cap;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, Mont32Host, ::testing::Values(3u, 4u),
+                         [](const ::testing::TestParamInfo<unsigned>& info) {
+                           return std::to_string(info.param) + "_limbs";
+                         });
+
+// The residue kernels against GMP: random candidates of every size (the
+// three-limb kernel takes a batch whose largest is below 2^92, the four-limb
+// one the rest), exponents of 1 to 64 bits, and the limits.
+TEST(OpenClKernel, ResiduesMatchGmp) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  std::mt19937_64 rng(kSeed);
+  const std::vector<std::uint64_t> edges = edge_exponents();
+  int bad = 0;
+  for (const unsigned top : {mont32_bound(3), mont32_bound(4)}) {
+    std::vector<std::vector<u128>> batches;
+    for (int b = 0; b < 24; ++b) {
+      std::vector<u128> d(4000);
+      for (u128& x : d) x = random_odd(rng, 2 + static_cast<unsigned>(rng() % (top - 1)));
+      std::erase_if(d, [](u128 x) { return x < 3; });
+      batches.push_back(d);
+    }
+    batches.push_back(mont32_limits(top));
+    for (std::size_t b = 0; b < batches.size() && bad == 0; ++b) {
+      const std::vector<u128>& d = batches[b];
+      for (const std::uint64_t p : {edges[b % edges.size()],
+                                    random_exponent(rng, 1 + static_cast<unsigned>(b * 64 / batches.size())),
+                                    random_exponent(rng, 64)}) {
+        std::vector<u128> residue(d.size(), 0);
+        ASSERT_TRUE(device->powm2(p, d.data(), d.size(), residue.data())) << device->failure();
+        for (std::size_t i = 0; i < d.size(); ++i) {
+          const u128 want = reference().powm2(p, d[i]);
+          if (residue[i] != want && ++bad <= 5) {
+            ADD_FAILURE() << "p=" << p << " d=" << str(d[i]) << ": " << str(residue[i])
+                          << ", want " << str(want);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// A search batch: candidates base + 2p * offset.
+struct SearchBatch {
+  std::uint64_t p;
+  u128 base;
+  std::vector<std::uint32_t> offsets;
+};
+
+// The offsets whose candidate divides, as the device returns them (sorted).
+std::vector<std::uint32_t> device_hits(OpenClDevice& device, const SearchBatch& batch) {
+  std::vector<std::uint32_t> hits;
+  EXPECT_EQ(device.search(batch.p, batch.base, 2 * u128(batch.p), batch.offsets.data(),
+                          batch.offsets.size(), hits),
+            OpenClDevice::Collected::Done)
+      << device.failure();
+  std::sort(hits.begin(), hits.end());
+  return hits;
+}
+
+// The planted factors f = 2kp + 1 below the search kernel's bound, each
+// with a base f - 2p * offset (offset min(k - 1, 4n)) and n non-divisors of
+// the same form around it.
+struct PlantedSearch {
+  std::uint64_t p;
+  u128 factor, base;
+  std::uint32_t offset;                // of the factor
+  std::vector<std::uint32_t> around;   // of non-divisors near it
+};
+
+std::vector<PlantedSearch> planted_searches(std::size_t n) {
+  std::vector<PlantedSearch> out;
+  for (const Planted& pl : planted()) {
+    const u128 step = 2 * u128(pl.p);
+    for (const u128 f : pl.factors) {
+      if ((f - 1) % step != 0 || kernels_internal::bit_length(f + step * 8 * n) > 124) continue;
+      const u128 k = (f - 1) / step;
+      const auto offset = static_cast<std::uint32_t>(std::min<u128>(k - 1, 4 * n));
+      PlantedSearch s{pl.p, f, f - step * offset, offset, {}};
+      for (std::uint32_t j = 1; s.around.size() < n; ++j) {
+        for (const std::int64_t o : {std::int64_t(offset) - j, std::int64_t(offset) + j}) {
+          if (o < 0 || s.around.size() == n) continue;
+          const u128 d = s.base + step * static_cast<u128>(o);
+          if (reference().powm2(pl.p, d) != 1) s.around.push_back(static_cast<std::uint32_t>(o));
+        }
+      }
+      out.push_back(s);
+    }
+  }
+  return out;
+}
+
+// Each planted factor flagged where it stands and nowhere else: at every
+// position of two work-groups and a part of a third for one factor of each
+// width, at the first, a middle and the last position for every other, and
+// all of a p's factors at once.
+TEST(OpenClKernel, SearchFindsPlantedDivisorsAtEveryPosition) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  const std::size_t n = 2 * 256 + 37;
+  const std::vector<PlantedSearch> planted = planted_searches(n);
+  std::size_t widths_covered = 0, tried = 0;
+  for (std::size_t i = 0; i < planted.size(); ++i) {
+    const PlantedSearch& s = planted[i];
+    const u128 f = s.factor;
+    const bool wide = kernels_internal::bit_length(f + 2 * u128(s.p) * n) > 92;
+    const bool every = (widths_covered & (wide ? 2 : 1)) == 0;
+    if (every) widths_covered |= wide ? 2 : 1;
+    std::vector<std::size_t> positions = {0, n / 2, n - 1};
+    if (every) {
+      positions.clear();
+      for (std::size_t j = 0; j < n; ++j) positions.push_back(j);
+    }
+    for (const std::size_t j : positions) {
+      SearchBatch batch{s.p, s.base, s.around};
+      batch.offsets[j] = s.offset;
+      ASSERT_EQ(device_hits(*device, batch), std::vector<std::uint32_t>{s.offset})
+          << "p=" << s.p << " factor " << str(f) << " at position " << j;
+      ++tried;
+    }
+  }
+  EXPECT_EQ(widths_covered, 3u) << "no planted factor for one of the widths";
+  EXPECT_GE(tried, 2 * n);
+  // All of a p's factors of 2p-steps from the first's base, in one batch.
+  std::map<std::uint64_t, SearchBatch> by_p;
+  std::map<std::uint64_t, std::vector<std::uint32_t>> want;
+  for (const PlantedSearch& s : planted) {
+    SearchBatch& batch = by_p.try_emplace(s.p, SearchBatch{s.p, s.base, s.around}).first->second;
+    const u128 away = (s.factor - batch.base) / (2 * u128(s.p));
+    if (s.factor < batch.base || away > 0xffffffffu) continue;
+    batch.offsets[(want[s.p].size() * 97) % n] = static_cast<std::uint32_t>(away);
+    want[s.p].push_back(static_cast<std::uint32_t>(away));
+  }
+  for (auto& [p, batch] : by_p) {
+    std::vector<std::uint32_t> expect = want[p];
+    std::sort(expect.begin(), expect.end());
+    expect.erase(std::unique(expect.begin(), expect.end()), expect.end());
+    std::vector<std::uint32_t> got = device_hits(*device, batch);
+    got.erase(std::unique(got.begin(), got.end()), got.end());
+    EXPECT_EQ(got, expect) << "p=" << p;
+  }
+}
+
+// Batch sizes around the work-group size, the factor last; an empty batch;
+// and a batch with more divisors than the device returns.
+TEST(OpenClKernel, SearchBatchSizesAndTheOverflow) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  const std::vector<PlantedSearch> planted = planted_searches(1100);
+  ASSERT_FALSE(planted.empty());
+  const PlantedSearch& s = planted.back();
+  for (const std::size_t n : {1u, 2u, 255u, 256u, 257u, 511u, 512u, 513u, 1000u}) {
+    SearchBatch batch{s.p, s.base,
+                      std::vector<std::uint32_t>(s.around.begin(), s.around.begin() + n)};
+    batch.offsets[n - 1] = s.offset;
+    EXPECT_EQ(device_hits(*device, batch), std::vector<std::uint32_t>{s.offset}) << "n=" << n;
+  }
+  std::vector<std::uint32_t> hits{7};
+  const u128 step = 2 * u128(s.p);
+  EXPECT_EQ(device->search(s.p, s.base, step, nullptr, 0, hits), OpenClDevice::Collected::Done);
+  EXPECT_TRUE(hits.empty());
+  for (const std::size_t copies : {std::size_t{OpenClDevice::kFoundCapacity},
+                                   std::size_t{OpenClDevice::kFoundCapacity} + 1}) {
+    const std::vector<std::uint32_t> same(copies, s.offset);
+    EXPECT_EQ(device->search(s.p, s.base, step, same.data(), same.size(), hits),
+              copies > OpenClDevice::kFoundCapacity ? OpenClDevice::Collected::Overflow
+                                                    : OpenClDevice::Collected::Done)
+        << copies;
+    if (copies <= OpenClDevice::kFoundCapacity) {
+      EXPECT_EQ(hits, same);
+    }
   }
 }
 

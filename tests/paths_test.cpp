@@ -17,6 +17,7 @@
 #include "kernels/kernels.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
+#include "support/opencl.h"
 #include "support/prime_table.h"
 #include "support/run_program.h"
 
@@ -37,7 +38,8 @@ struct Outcome {
   std::string console, results, status;
 };
 
-Outcome search(const SearchCase& run, SearchPath path, int threads = 1) {
+Outcome search(const SearchCase& run, SearchPath path, int threads = 1,
+               const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu}) {
   TempDir dir;
   const fs::path home = fs::current_path();
   fs::current_path(dir.path());
@@ -54,7 +56,7 @@ Outcome search(const SearchCase& run, SearchPath path, int threads = 1) {
   s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
   s.sieve_prime_count = sieve_prime_count_for(built_prime_table(), run.end_bits);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), run.length, {}, path, threads);
+  run_segments(s, built_prime_table(), run.length, {}, path, threads, device);
   Outcome out;
   out.console = mask_times(testing::internal::GetCapturedStdout());
   out.results = slurp("results.txt");
@@ -122,6 +124,32 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
       EXPECT_EQ(fast.results, reference.results) << label;
       EXPECT_EQ(fast.status, reference.status) << label;
     }
+  }
+  // On the OpenCL device, fed by one CPU thread and by three.
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  // The device takes the run when p is below 2^64 and its candidates below
+  // 2^124; then it names itself on stderr.
+  BigInt last;
+  mpz_set_str(last, run.k_first, 10);
+  mpz_add_ui(last, last, static_cast<unsigned long>(run.count));
+  mpz_mul_ui(last, last, 2);
+  BigInt p;
+  mpz_set_str(p, run.p, 10);
+  mpz_mul(last, last, p);
+  const bool taken = mpz_fits_ulong_p(p) && mpz_sizeinbase(last, 2) <= OpenClDevice::kMaxBits;
+  for (const int threads : {1, 3}) {
+    testing::internal::CaptureStderr();
+    const Outcome fast =
+        search(run, SearchPath::Fast, threads, DeviceRequest{DeviceRequest::Kind::FirstOpenCl});
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string label = "OpenCL, threads " + std::to_string(threads);
+    EXPECT_EQ(fast.console, reference.console) << label;
+    EXPECT_EQ(fast.results, reference.results) << label;
+    EXPECT_EQ(fast.status, reference.status) << label;
+    EXPECT_EQ(err.find("testing on the CPU"), std::string::npos) << label << ": " << err;
+    EXPECT_EQ(err.find("tamrisk: OpenCL device " + device->description() + "\n") == 0, taken)
+        << label << ": " << err;
   }
 }
 

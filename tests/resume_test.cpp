@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/opencl.h"
 #include "support/run_program.h"
 
 namespace {
@@ -214,10 +215,19 @@ TEST(Resume, KilledRunResumedFindsEveryFactor) {
   // completes: every factor of the range is recorded, the checkpoint ends at
   // the end of the range, and no checkpoint is ever left half written.
   // On one thread and on three: the threads change nothing of this.
+  // On the OpenCL device too, where one is installed (PoCL in CI).
   int interrupted = 0;  // kills that came between two checkpoints
-  for (const auto& [threads, delay_ms] :
-       {std::pair{"1", 50}, {"1", 300}, {"1", 900}, {"3", 80}, {"3", 400}}) {
+  struct Kill {
+    const char* threads;
+    int delay_ms;
+    const char* device;
+  };
+  for (const auto& [threads, delay_ms, device] :
+       {Kill{"1", 50, "cpu"}, {"1", 300, "cpu"}, {"1", 900, "cpu"}, {"3", 80, "cpu"},
+        {"3", 400, "cpu"}, {"1", 200, "opencl"}, {"3", 700, "opencl"}}) {
+    if (std::string(device) == "opencl" && !opencl_installed()) continue;
     ScopedEnv env("TAMRISK_THREADS", threads);
+    ScopedEnv on("TAMRISK_DEVICE", device);
     Session s;
     Running running = start_program(kShortSegmentsProgram, {}, kM71Dialogue, s.dir.path());
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
@@ -249,7 +259,7 @@ TEST(Resume, KilledRunResumedFindsEveryFactor) {
     const std::string results = s.file("results.txt");
     for (const char* f : kM71Factors) {
       EXPECT_GE(count_lines(results, std::string("M71 has a factor: ") + f), 1)
-          << threads << " threads, delay " << delay_ms << "ms, killed by signal "
+          << threads << " threads, " << device << ", delay " << delay_ms << "ms, killed by signal "
           << killed.signal << "\n" << results;
     }
     // Every record is whole: a factor line or the closing no-factor line.
@@ -263,6 +273,50 @@ TEST(Resume, KilledRunResumedFindsEveryFactor) {
     EXPECT_EQ(at, results.size()) << "a record without its line end";
   }
   EXPECT_GE(interrupted, 1) << "no kill landed in the middle of the run";
+}
+
+// The OpenCL device failing mid-run, as the test build with a planted fault
+// makes it: the batch after the first N refuses to launch, or never comes
+// back. The run goes on on the CPU from the first chunk whose results were
+// not in, and writes exactly what a run on the CPU writes, with one line on
+// stderr naming the fault. M71 from 2 to 28 bits in segments of 10000 k
+// (chunks of 500 k from k = 1): its factors lie in chunks 3, 683 and 2998.
+TEST(Resume, OpenClFailureMidRunLosesNothing) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  Session cpu;
+  RunResult want;
+  {
+    ScopedEnv env("TAMRISK_DEVICE", "cpu");
+    want = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, kM71Dialogue, cpu.dir.path());
+  }
+  ASSERT_EQ(want.exit_status, 0);
+  ASSERT_EQ(want.err, "");
+  const std::string in_use = "tamrisk: OpenCL device " + device->description() + "\n";
+  struct Fault {
+    const char* planted;
+    long first_k;  // of the first chunk the CPU takes over
+    const char* why;
+  };
+  for (const Fault& fault :
+       {Fault{"fail:0", 1, "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)"},
+        Fault{"fail:4", 1501, "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)"},
+        Fault{"fail:684", 341501, "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)"},
+        Fault{"stall:3", 1501, "a batch did not come back within 300 seconds (planted)"},
+        Fault{"stall:700", 350001, "a batch did not come back within 300 seconds (planted)"}}) {
+    ScopedEnv env("TAMRISK_DEVICE", "opencl");
+    ScopedEnv planted("TAMRISK_PLANTED_GPU_FAULT", fault.planted);
+    Session s;
+    const RunResult r = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, kM71Dialogue, s.dir.path());
+    EXPECT_EQ(r.exit_status, 0) << fault.planted;
+    EXPECT_EQ(mask_times(r.out), mask_times(want.out)) << fault.planted;
+    EXPECT_EQ(s.file("results.txt"), cpu.file("results.txt")) << fault.planted;
+    EXPECT_EQ(s.file("status.txt"), cpu.file("status.txt")) << fault.planted;
+    EXPECT_EQ(r.err, in_use + "tamrisk: OpenCL device " + device->description() + ": " +
+                         fault.why + "; testing on the CPU from k = " +
+                         std::to_string(fault.first_k) + "\n")
+        << fault.planted;
+  }
 }
 
 }  // namespace
