@@ -4,16 +4,24 @@
 // candidates d = 2kp + 1 as the search feeds them (batches of consecutive
 // k, some skipped as a sieve would).
 //
+// Then the same on the OpenCL device that TAMRISK_DEVICE names (unset: a GPU
+// when there is one), in batches of 2^22 offsets as the search hands them
+// over: candidates per second of the whole batch (copies included) and of
+// the kernel alone, from the device's own clock.
+//
 // Usage: kernel_bench [seconds per figure, default 0.15] [kernel names...]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "gpu/device_request.h"
+#include "gpu/opencl_device.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -59,6 +67,48 @@ double ns_per_candidate(Kernel kernel, std::uint64_t p, unsigned bits, double se
   return best * 1e9 / static_cast<double>(batches.size() * kBatch);
 }
 
+// The OpenCL device's figures for candidates of `bits` bits: the best pass
+// of whole batches (wall ns per candidate) and the kernel's own ns per
+// candidate in that pass.
+struct DeviceFigures {
+  double wall_ns = 0, kernel_ns = 0;
+  bool ok = false;
+};
+
+DeviceFigures device_ns(OpenClDevice& device, std::uint64_t p, unsigned bits, double seconds) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::size_t kOffsets = std::size_t{1} << 22;
+  std::mt19937_64 rng(bits * 1000003ull + p);
+  const u128 two_p = 2 * u128(p);
+  const u128 k = ((u128(1) << (bits - 1)) + two_p - 1) / two_p;
+  std::vector<std::uint32_t> offsets(kOffsets);
+  std::uint32_t at = 0;
+  for (std::uint32_t& o : offsets) {
+    o = at;
+    at += 1 + static_cast<std::uint32_t>(rng() % 4);
+  }
+  if (kernels_internal::bit_length(two_p * (k + at) + 1) > OpenClDevice::kMaxBits) return {};
+  std::vector<std::uint32_t> hits;
+  DeviceFigures best;
+  double total = 0;
+  device.search(p, two_p * k + 1, two_p, offsets.data(), kOffsets, hits);  // warm-up
+  device.take_kernel_seconds();
+  do {
+    const auto start = Clock::now();
+    if (device.search(p, two_p * k + 1, two_p, offsets.data(), kOffsets, hits) ==
+        OpenClDevice::Collected::Failed) {
+      return {};
+    }
+    const double pass = std::chrono::duration<double>(Clock::now() - start).count();
+    const double kernel = device.take_kernel_seconds();
+    if (!best.ok || pass * 1e9 / kOffsets < best.wall_ns) {
+      best = {pass * 1e9 / kOffsets, kernel * 1e9 / kOffsets, true};
+    }
+    total += pass;
+  } while (total < seconds);
+  return best;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +144,35 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
       }
     }
+  }
+
+  std::printf("\nOpenCL: ");
+  const std::optional<DeviceRequest> request = run_device_request();
+  if (!request) return 1;
+  std::string why;
+  OpenClDevice* device = request->kind == DeviceRequest::Kind::Cpu
+                             ? nullptr
+                             : shared_opencl_device(*request, &why);
+  if (device == nullptr) {
+    std::printf("no device (%s)\n",
+                request->kind == DeviceRequest::Kind::Cpu
+                    ? "TAMRISK_DEVICE=cpu"
+                    : why.empty() ? "no GPU found; TAMRISK_DEVICE=opencl takes any device"
+                                  : why.c_str());
+    return 0;
+  }
+  std::printf("%s, batches of 2^22 offsets\n", device->description().c_str());
+  for (std::uint64_t p : exponents) {
+    std::printf("\np = %llu\n%-8s %5s %10s %14s %14s %14s\n", static_cast<unsigned long long>(p),
+                "kernel", "bits", "ns/cand", "cand/s", "kernel ns", "kernel cand/s");
+    for (unsigned bits : sizes) {
+      const DeviceFigures f = device_ns(*device, p, bits, std::max(seconds, 0.5));
+      if (!f.ok) continue;
+      std::printf("%-8s %5u %10.3f %14.4g %14.3f %14.4g\n", "opencl", bits, f.wall_ns,
+                  1e9 / f.wall_ns, f.kernel_ns, f.kernel_ns > 0 ? 1e9 / f.kernel_ns : 0.0);
+      std::fflush(stdout);
+    }
+    if (device->failed()) std::printf("the device failed: %s\n", device->failure().c_str());
   }
   return 0;
 }

@@ -3,11 +3,16 @@
 // run: sieve seconds, test seconds, candidates tested per second and the
 // ratio, for p = 86249 at 60 and 72 bits and p = 3321928097 at 68 bits; then
 // the fast path on 1 and on T threads (wall and processor time, speed-up);
-// then each exponentiation kernel's candidates per second by divisor size.
-// Times are processor seconds unless marked wall. The walks' own console
-// output is discarded.
+// then, where an OpenCL device is offered (TAMRISK_DEVICE; unset, a GPU
+// when there is one), whole runs of --segments segments with the tests on
+// the device and on the CPU, both fed by T threads: raw k per second (every
+// k of the range, sieved or not), tested candidates per second, and the
+// share of the run the device waited for the CPU; then each exponentiation
+// kernel's candidates per second by divisor size. Times are processor
+// seconds unless marked wall. The walks' own console output is discarded.
 //
 //   segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]
+//                 [--segments S]
 //
 // --length shortens the segment (default 1024000000 values of k) for a
 // quick look; --fast-only skips the reference path (about half a minute per
@@ -29,6 +34,10 @@
 #include "driver/plan.h"
 #include "driver/threads.h"
 #include "core/run_state.h"
+#include "gpu/device_request.h"
+#include "gpu/opencl_device.h"
+#include "search/opencl_walk.h"
+#include "search/segment_loop.h"
 #include "search/reference_walk.h"
 #include "search/fast_walk.h"
 #include "kernels/kernels.h"
@@ -160,6 +169,55 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   return t;
 }
 
+// A whole run of `segments` segments of `length` from the case's depth, in
+// a temporary directory (its checkpoints and records are written as a run
+// writes them), tested on the device the request names: wall seconds and
+// the candidates tested.
+struct RunFigures {
+  double wall = 0, device_busy = 0;
+  std::int64_t k = 0, tested = 0;
+};
+
+RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t length,
+                     int segments, int threads, const DeviceRequest& device) {
+  RunState state;
+  start_state(state, table, c, length);
+  mpz_set_si(state.full_segments, segments);
+  state.last_segment_size = 0;
+  char dir[] = "/tmp/segment_bench.XXXXXX";
+  if (mkdtemp(dir) == nullptr) return {};
+  char home[4096];
+  if (getcwd(home, sizeof home) == nullptr || chdir(dir) != 0) return {};
+  std::int64_t tested = 0;
+  RunFigures f;
+  {
+    QuietStdout quiet;
+    const double w0 = wall_seconds();
+    run_segments(state, table, length, {}, SearchPath::Fast, threads, device);
+    f.wall = wall_seconds() - w0;
+  }
+  // The candidates tested: the clear ones, sieved once more on their own.
+  FastSieveContext context;
+  prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent, kDeepSieveBound);
+  static FastMask mask;
+  ThreadTeam team(threads);
+  std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
+  BigInt k;
+  mpz_set(k, state.k_first);
+  mpz_sub_ui(k, k, static_cast<unsigned long>(length) * static_cast<unsigned long>(segments));
+  for (int i = 0; i < segments; ++i) {
+    sieve_segment_fast(mask, context, k, length, team, next);
+    tested += length - fast_count_marked(mask);
+    mpz_add_ui(k, k, static_cast<unsigned long>(length));
+  }
+  unlink("status.txt");
+  unlink("results.txt");
+  if (chdir(home) != 0 || rmdir(dir) != 0) std::fprintf(stderr, "segment_bench: %s left\n", dir);
+  f.k = static_cast<std::int64_t>(length) * segments;
+  f.tested = tested;
+  return f;
+}
+
 void print_row(const char* path, const Timing& t) {
   const double total = t.sieve + t.test;
   std::printf("  %-9s sieve %8.3f s   test %8.3f s   total %8.3f s   %12.0f candidates/s\n",
@@ -172,6 +230,7 @@ int main(int argc, char** argv) {
   std::int32_t length = kSegmentK;
   bool reference = true, kernels = true;
   int threads = usable_cpus();
+  int segments = 3;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--length") == 0 && i + 1 < argc) {
       length = static_cast<std::int32_t>(std::strtol(argv[++i], nullptr, 10));
@@ -179,6 +238,12 @@ int main(int argc, char** argv) {
       reference = false;
     } else if (std::strcmp(argv[i], "--no-kernels") == 0) {
       kernels = false;
+    } else if (std::strcmp(argv[i], "--segments") == 0 && i + 1 < argc) {
+      segments = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+      if (segments < 1 || segments > 1000) {
+        std::fprintf(stderr, "segment_bench: --segments must lie in 1..1000\n");
+        return 1;
+      }
     } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
       const std::optional<int> count = parse_thread_count(argv[++i]);
       if (!count) {
@@ -189,7 +254,8 @@ int main(int argc, char** argv) {
       threads = *count;
     } else {
       std::fprintf(stderr,
-                   "usage: segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]\n");
+                   "usage: segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]"
+                   " [--segments S]\n");
       return 1;
     }
   }
@@ -231,6 +297,43 @@ int main(int argc, char** argv) {
                   fast.serial, fast.wall);
     }
     std::fflush(stdout);
+  }
+
+  const std::optional<DeviceRequest> request = run_device_request();
+  if (!request) return 1;
+  std::string why;
+  OpenClDevice* device = wants_opencl(*request) ? shared_opencl_device(*request, &why) : nullptr;
+  if (device == nullptr) {
+    std::printf("\nOpenCL: no device (%s)\n",
+                !wants_opencl(*request) ? "TAMRISK_DEVICE or TAMRISK_KERNEL keeps the CPU"
+                : why.empty()           ? "no GPU found; TAMRISK_DEVICE=opencl takes any device"
+                                        : why.c_str());
+  } else {
+    std::printf("\nWhole runs of %d segments, %d threads, on the CPU and on OpenCL device %s\n",
+                segments, threads, device->description().c_str());
+    for (const Case& c : cases) {
+      std::printf("p = %s at %.0f bits\n", c.p, static_cast<double>(c.depth));
+      std::fflush(stdout);
+      const RunFigures cpu =
+          run_whole(table, c, length, segments, threads, DeviceRequest{DeviceRequest::Kind::Cpu});
+      device->take_busy_seconds();
+      const RunFigures gpu = run_whole(table, c, length, segments, threads, *request);
+      const double busy = device->take_busy_seconds();
+      for (const auto& [name, f] : {std::pair{"cpu", cpu}, std::pair{"opencl", gpu}}) {
+        std::printf("  %-7s wall %8.3f s   %10.4g k/s raw   %10.4g tested/s", name, f.wall,
+                    f.wall > 0 ? static_cast<double>(f.k) / f.wall : 0,
+                    f.wall > 0 ? static_cast<double>(f.tested) / f.wall : 0);
+        if (name == std::string("opencl")) {
+          std::printf("   device busy %.3f s, waiting for the CPU %.0f %% of the run", busy,
+                      gpu.wall > 0 ? 100.0 * std::max(0.0, 1.0 - busy / gpu.wall) : 0.0);
+        }
+        std::printf("\n");
+      }
+      std::printf("  opencl / cpu: %.2fx the raw k per second%s\n", cpu.wall / gpu.wall,
+                  device->failed() ? " (the device failed: " : "");
+      if (device->failed()) std::printf("%s)\n", device->failure().c_str());
+      std::fflush(stdout);
+    }
   }
 
   if (!kernels) return 0;

@@ -123,6 +123,8 @@ if [ -f "$deb" ]; then
   depends=$(field Depends)
   expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
   expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
+  expect "Recommends: the OpenCL loader ($(field Recommends))" \
+    grep -qE '(^|, )ocl-icd-libopencl1( |$)' <<<"$(field Recommends)"
   mkdir -p "$tmp/unpacked"
   dpkg-deb -x "$deb" "$tmp/unpacked"
   out=$("$tmp/unpacked/usr/bin/tamrisk-selftest" --quick 2>&1)

@@ -17,6 +17,7 @@
 
 #include "driver/plan.h"
 #include "records/status.h"
+#include "support/opencl.h"
 #include "support/run_program.h"
 #include "tools/known_factors.h"
 #include "tools/selftest.h"
@@ -270,7 +271,16 @@ TEST(Selftest, QuickPassesWithEachKernelForced) {
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     const std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), std::size(kAllKernels) + 2) << r.out;
+    // A kernel line each, the OpenCL line, the search line (and a second
+    // one where a GPU is found by default), the verdict.
+    ASSERT_GE(lines.size(), std::size(kAllKernels) + 3) << r.out;
+    const bool gpu = lines[std::size(kAllKernels)].find("not offered") == std::string::npos;
+    ASSERT_EQ(lines.size(), std::size(kAllKernels) + (gpu ? 4 : 3)) << r.out;
+    if (!gpu) {
+      EXPECT_EQ(lines[std::size(kAllKernels)],
+                "opencl   not offered: no OpenCL GPU found (TAMRISK_DEVICE=opencl takes any "
+                "OpenCL device)");
+    }
     const auto kernels = kernel_lines(lines);
     for (const Kernel k : kAllKernels) {
       const std::string name(kernel_name(k));
@@ -283,10 +293,63 @@ TEST(Selftest, QuickPassesWithEachKernelForced) {
     // One run per 8-bit band of the table's sizes (18 to 95 bits).
     std::string search = "search   runs 10, found 10 (3 threads";
     if (kernel != nullptr) search += ", TAMRISK_KERNEL=" + std::string(kernel);
-    EXPECT_EQ(lines[lines.size() - 2], search + ")");
+    EXPECT_EQ(lines[std::size(kAllKernels) + 1], search + ")");
     EXPECT_EQ(lines.back(), "selftest passed");
     EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
     EXPECT_TRUE(std::filesystem::is_empty(s.dir.path()));
+  }
+}
+
+TEST(Selftest, QuickOnTheOpenClDeviceAskedFor) {
+  // TAMRISK_DEVICE names the device: every row through its kernel, one
+  // search on it; cpu leaves it out; a device that is not there, or a value
+  // that names none, fails the self-test.
+  struct Asked {
+    const char* device;
+    int exit_status;
+    const char* opencl_line;  // nullptr: the device's rows
+    const char* verdict;      // the verdict's beginning
+  };
+  const std::vector<Asked> cases = {
+      {"opencl", 0, nullptr, "selftest passed"},
+      {"cpu", 0, "opencl   not offered: TAMRISK_DEVICE=cpu", "selftest passed"},
+      {"opencl:99:0", 1, "opencl   not offered: OpenCL: there is no OpenCL platform 99",
+       "selftest FAILED: opencl: OpenCL: there is no OpenCL platform 99"},
+      {"gpu", 1,
+       "opencl   not offered: TAMRISK_DEVICE 'gpu' is not cpu, opencl or opencl:PLATFORM:DEVICE",
+       "selftest FAILED: opencl: TAMRISK_DEVICE 'gpu'"},
+  };
+  for (const Asked& c : cases) {
+    SCOPED_TRACE(c.device);
+    if (c.opencl_line == nullptr && !opencl_installed()) continue;
+    ScopedEnv device("TAMRISK_DEVICE", c.device);
+    Session s;
+    const RunResult r = run_program(TAMRISK_SELFTEST_BINARY, {"--quick"}, "", s.dir.path());
+    EXPECT_EQ(r.exit_status, c.exit_status) << r.out << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_GT(lines.size(), std::size(kAllKernels) + 2) << r.out;
+    const std::string& opencl = lines[std::size(kAllKernels)];
+    EXPECT_EQ(lines.back().rfind(c.verdict, 0), 0u) << lines.back();
+    if (c.opencl_line != nullptr) {
+      EXPECT_EQ(opencl.rfind(c.opencl_line, 0), 0u) << opencl;
+      EXPECT_EQ(lines.size(), std::size(kAllKernels) + 3) << r.out;
+      continue;
+    }
+    const OpenClDevice* d = opencl_for_tests(nullptr);
+    std::istringstream in(opencl);
+    std::string name, w1, w2, w3;
+    std::size_t tried = 0, found = 0;
+    char comma = 0;
+    in >> name >> w1 >> w2 >> tried >> comma >> w3 >> found;
+    EXPECT_EQ(name, "opencl");
+    EXPECT_GE(tried, 170u) << opencl;
+    EXPECT_EQ(found, tried) << opencl;
+    EXPECT_NE(opencl.find(") on " + d->description()), std::string::npos) << opencl;
+    ASSERT_EQ(lines.size(), std::size(kAllKernels) + 4) << r.out;
+    EXPECT_EQ(lines[lines.size() - 2],
+              "search   runs 1, found 1 (3 threads, TAMRISK_DEVICE=opencl:" +
+                  std::to_string(d->platform_index()) + ":" + std::to_string(d->device_index()) +
+                  ")");
   }
 }
 

@@ -83,6 +83,7 @@ struct OpenClDevice::State {
   const OpenClApi* cl = nullptr;
   cl_device_id device = nullptr;
   std::string description;
+  unsigned platform_index = 0, device_index = 0;
   bool gpu = false;
   std::size_t max_alloc = 0;
   cl_context context = nullptr;
@@ -100,6 +101,7 @@ struct OpenClDevice::State {
     cl_mem found = nullptr;  // count, then the divisors' offsets
     std::vector<std::uint32_t> found_host;
     std::vector<cl_event> events;  // copy in, count reset, kernel, copy out (the last is waited on)
+    cl_event kernel_event = nullptr;  // the kernel's, among them
     bool stall = false;            // planted: this batch never comes back
   };
   Slot slots[kSlots];
@@ -109,7 +111,7 @@ struct OpenClDevice::State {
   bool failed = false;
   bool stalled = false;  // a batch is still out: the objects are left alone
   std::string failure;
-  double busy = 0;
+  double busy = 0, kernel_busy = 0;
 
   // Records the failure of an OpenCL call; returns false for the caller to pass on.
   bool fail(const std::string& what, cl_int code) {
@@ -124,6 +126,7 @@ struct OpenClDevice::State {
   void release_events(Slot& slot) {
     for (cl_event e : slot.events) cl->ReleaseEvent(e);
     slot.events.clear();
+    slot.kernel_event = nullptr;
   }
 
   void release_buffers(Slot& slot) {
@@ -306,6 +309,8 @@ std::unique_ptr<OpenClDevice> OpenClDevice::open(const DeviceRequest& request, s
   State& s = *state;
   s.cl = cl;
   s.device = device;
+  s.platform_index = platform_index;
+  s.device_index = device_index;
   cl_device_type type = 0;
   cl->GetDeviceInfo(device, CL_DEVICE_TYPE, sizeof type, &type, nullptr);
   s.gpu = (type & CL_DEVICE_TYPE_GPU) != 0;
@@ -374,6 +379,8 @@ OpenClDevice::~OpenClDevice() {
 
 const std::string& OpenClDevice::description() const { return state_->description; }
 bool OpenClDevice::is_gpu() const { return state_->gpu; }
+unsigned OpenClDevice::platform_index() const { return state_->platform_index; }
+unsigned OpenClDevice::device_index() const { return state_->device_index; }
 bool OpenClDevice::failed() const { return state_->failed; }
 const std::string& OpenClDevice::failure() const { return state_->failure; }
 
@@ -382,6 +389,12 @@ std::size_t OpenClDevice::max_batch() const { return state_->max_alloc / sizeof(
 double OpenClDevice::take_busy_seconds() {
   const double out = state_->busy;
   state_->busy = 0;
+  return out;
+}
+
+double OpenClDevice::take_kernel_seconds() {
+  const double out = state_->kernel_busy;
+  state_->kernel_busy = 0;
   return out;
 }
 
@@ -486,6 +499,7 @@ bool OpenClDevice::launch(int slot_index, std::uint64_t p, u128 base, u128 step,
     rc = s.cl->EnqueueNDRangeKernel(s.queue, kernel, 1, nullptr, &global, &group, 0, nullptr, &run);
     if (rc != CL_SUCCESS) return s.fail("clEnqueueNDRangeKernel", rc);
     slot.events.push_back(run);
+    slot.kernel_event = run;
   }
   rc = s.cl->EnqueueReadBuffer(s.queue, slot.found, CL_FALSE, 0,
                                slot.found_host.size() * sizeof(std::uint32_t),
@@ -507,6 +521,7 @@ OpenClDevice::Collected OpenClDevice::collect(int slot_index, std::vector<std::u
   }
   if (!s.wait(slot.events.back(), slot.stall)) return Collected::Failed;
   s.busy += s.profiled_seconds(slot.events);
+  if (slot.kernel_event != nullptr) s.kernel_busy += s.profiled_seconds({slot.kernel_event});
   s.release_events(slot);
   const std::uint32_t found = slot.found_host[0];
   if (found > kFoundCapacity) return Collected::Overflow;

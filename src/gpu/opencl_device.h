@@ -43,6 +43,9 @@ class OpenClDevice {
   // "P:D: NAME (PLATFORM, driver VERSION)", the same on every run.
   const std::string& description() const;
   bool is_gpu() const;
+  // Its place in OpenCL's lists (TAMRISK_DEVICE=opencl:P:D names it).
+  unsigned platform_index() const;
+  unsigned device_index() const;
 
   // ---- the search's batches
   // The most offsets one batch can hold (the device's largest buffer).
@@ -72,6 +75,8 @@ class OpenClDevice {
   // kernels, reads), from its own clock: what the benchmarks report as the
   // device's busy time.
   double take_busy_seconds();
+  // Of those, the kernels' alone.
+  double take_kernel_seconds();
 
   bool failed() const;
   const std::string& failure() const;

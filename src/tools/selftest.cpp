@@ -16,9 +16,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
+#include "gpu/device_request.h"
+#include "gpu/opencl_device.h"
 #include "tools/known_factors.h"
 
 extern char** environ;
@@ -182,6 +185,11 @@ std::string first_line(const fs::path& path) {
   return line;
 }
 
+std::string slurp_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 bool has_line(const fs::path& path, const std::string& wanted) {
   std::ifstream in(path);
   std::string line;
@@ -196,13 +204,17 @@ bool has_line(const fs::path& path, const std::string& wanted) {
 // after an interruption or the timeout (the program then stopped), with
 // the reason in why.
 std::optional<int> run_resume(const std::string& program, const fs::path& dir,
-                              const fs::path& err_path, std::string& why) {
+                              const fs::path& err_path, const std::string& device,
+                              std::string& why) {
   // Everything the child needs is prepared before fork.
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "TAMRISK_THREADS=", 16) != 0) env_text.emplace_back(*e);
+    if (std::strncmp(*e, "TAMRISK_THREADS=", 16) == 0) continue;
+    if (!device.empty() && std::strncmp(*e, "TAMRISK_DEVICE=", 15) == 0) continue;
+    env_text.emplace_back(*e);
   }
   env_text.push_back("TAMRISK_THREADS=" + std::to_string(kSearchThreads));
+  if (!device.empty()) env_text.push_back("TAMRISK_DEVICE=" + device);
   std::vector<char*> envp;
   for (std::string& s : env_text) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -394,6 +406,83 @@ KernelReport check_kernel(Kernel kernel, std::span<const SelftestRow> rows,
   return report;
 }
 
+OpenClOffer offered_opencl_device() {
+  OpenClOffer offer;
+  const char* value = std::getenv(kDeviceVariable);
+  const std::optional<DeviceRequest> request =
+      parse_device_request(value != nullptr ? value : "");
+  if (value != nullptr && !request) {
+    offer.why = std::string(kDeviceVariable) + " '" + value +
+                "' is not cpu, opencl or opencl:PLATFORM:DEVICE";
+    offer.fault = true;
+    return offer;
+  }
+  const DeviceRequest asked = value != nullptr ? *request : DeviceRequest{};
+  if (asked.kind == DeviceRequest::Kind::Cpu) {
+    offer.why = std::string(kDeviceVariable) + "=cpu";
+    return offer;
+  }
+  std::string why;
+  offer.device = shared_opencl_device(asked, &why);
+  if (offer.device == nullptr) {
+    // A device asked for, or a GPU that is there, that cannot serve fails
+    // the test; no GPU at all is no fault.
+    offer.fault = !why.empty();
+    offer.why = !why.empty() ? why
+                             : "no OpenCL GPU found (" + std::string(kDeviceVariable) +
+                                   "=opencl takes any OpenCL device)";
+  }
+  return offer;
+}
+
+KernelReport check_opencl(OpenClDevice& device, std::span<const SelftestRow> rows,
+                          std::vector<std::string>& failures) {
+  KernelReport report;
+  report.available = true;
+  std::vector<u128> d(kBatch);
+  std::vector<std::uint32_t> offsets(kBatch), hits;
+  std::size_t serial = 0;
+  for (const SelftestRow& row : rows) {
+    if (interrupted()) break;
+    if (row.bits > OpenClDevice::kMaxBits) continue;
+    const BatchLayout layout = batch_layout(serial++);
+    const std::size_t n = layout.size;
+    ++report.tried;
+    // The batch as the search hands it over: offsets from its smallest
+    // candidate, all of them of the form 2k'p + 1.
+    fill_neighbours(row, OpenClDevice::kMaxBits, d, n);
+    for (std::size_t lane : layout.planted) d[lane] = row.d;
+    const u128 two_p = 2 * u128(row.p);
+    const u128 base = *std::min_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(n));
+    for (std::size_t i = 0; i < n; ++i) offsets[i] = static_cast<std::uint32_t>((d[i] - base) / two_p);
+    const auto row_offset = static_cast<std::uint32_t>((row.d - base) / two_p);
+    if (device.search(row.p, base, two_p, offsets.data(), n, hits) !=
+        OpenClDevice::Collected::Done) {
+      failures.push_back("opencl " + name_row(row) + ": " +
+                         (device.failed() ? device.failure() : "more divisors than it returns"));
+      break;
+    }
+    // Every planted lane comes back; any other offset must be a divisor.
+    std::size_t planted_back = 0;
+    for (const std::uint32_t hit : hits) {
+      if (hit == row_offset) {
+        ++planted_back;
+      } else if (!divides_mersenne(row.p, base + two_p * hit)) {
+        ++report.false_divisors;
+        failures.push_back("opencl M" + std::to_string(row.p) + " d=" +
+                           decimal(base + two_p * hit) + ": flagged as a divisor, which it is not");
+      }
+    }
+    if (planted_back != layout.planted.size()) {
+      failures.push_back("opencl " + name_row(row) + " (" + std::to_string(planted_back) + " of " +
+                         std::to_string(layout.planted.size()) + " planted lanes flagged)");
+    } else {
+      ++report.found;
+    }
+  }
+  return report;
+}
+
 std::string search_checkpoint(std::uint64_t p, std::uint64_t k_first, std::uint64_t span) {
   const u128 d_low = 2 * u128(k_first) * p;
   const u128 d_high = 2 * (u128(k_first) + span) * p + 1;
@@ -412,7 +501,7 @@ std::string search_checkpoint(std::uint64_t p, std::uint64_t k_first, std::uint6
 }
 
 std::optional<std::string> search_row(const std::string& program, const SelftestRow& row,
-                                      std::size_t serial) {
+                                      std::size_t serial, const OpenClDevice* device) {
   // The row's k lies at a place in the range that moves with serial, never
   // at its top.
   const std::uint64_t place = 1 + (serial * 38197) % (kSearchSpan - 2);
@@ -426,7 +515,11 @@ std::optional<std::string> search_row(const std::string& program, const Selftest
     }
     const fs::path err_path = dir.path() / "stderr.txt";
     std::string why;
-    const std::optional<int> status = run_resume(program, dir.path(), err_path, why);
+    const std::string request =
+        device != nullptr ? "opencl:" + std::to_string(device->platform_index()) + ":" +
+                                std::to_string(device->device_index())
+                          : std::string();
+    const std::optional<int> status = run_resume(program, dir.path(), err_path, request, why);
     if (!status) return why;
     if (WIFSIGNALED(*status)) {
       return "tamrisk -r ended by signal " + std::to_string(WTERMSIG(*status));
@@ -440,6 +533,13 @@ std::optional<std::string> search_row(const std::string& program, const Selftest
     if (!has_line(dir.path() / "results.txt",
                   "M" + std::to_string(row.p) + " has a factor: " + decimal(row.d))) {
       return "no factor line in results.txt";
+    }
+    if (device != nullptr) {
+      // On the device from the first twentieth to the last.
+      const std::string err = slurp_text(err_path);
+      if (err != "tamrisk: OpenCL device " + device->description() + "\n") {
+        return "the run did not stay on the device (" + first_line(err_path) + ")";
+      }
     }
     return std::nullopt;
   } catch (const std::exception& e) {
@@ -457,7 +557,7 @@ SearchReport check_search(const std::string& program, std::span<const SelftestRo
   }
   for (std::size_t i = 0; i < rows.size() && !interrupted(); ++i) {
     ++report.runs;
-    if (const auto why = search_row(program, rows[i], i)) {
+    if (const auto why = search_row(program, rows[i], i, nullptr)) {
       if (!interrupted()) failures.push_back("search " + name_row(rows[i]) + ": " + *why);
     } else {
       ++report.found;
@@ -494,7 +594,23 @@ int run_selftest(bool quick, std::FILE* out) {
     std::fflush(out);
   }
 
-  const SearchReport s = check_search(beside_self("tamrisk"), search_sample(rows, quick), failures);
+  const OpenClOffer offer = offered_opencl_device();
+  if (offer.device == nullptr) {
+    std::fprintf(out, "%snot offered: %s\n", padded("opencl").c_str(), offer.why.c_str());
+    if (offer.fault) failures.push_back("opencl: " + offer.why);
+  } else {
+    const KernelReport r = check_opencl(*offer.device, tried, failures);
+    if (interrupted()) return 1;
+    std::fprintf(out, "%srows tried %5zu, found %5zu (d up to %u bits", padded("opencl").c_str(),
+                 r.tried, r.found, OpenClDevice::kMaxBits);
+    if (r.false_divisors > 0) std::fprintf(out, ", false divisors %zu", r.false_divisors);
+    std::fprintf(out, ") on %s\n", offer.device->description().c_str());
+  }
+  std::fflush(out);
+
+  const std::string program = beside_self("tamrisk");
+  const std::vector<SelftestRow> searched = search_sample(rows, quick);
+  const SearchReport s = check_search(program, searched, failures);
   if (interrupted()) return 1;
   std::fprintf(out, "%sruns %zu, found %zu (%d threads", padded("search").c_str(), s.runs, s.found,
                kSearchThreads);
@@ -502,6 +618,16 @@ int run_selftest(bool quick, std::FILE* out) {
     std::fprintf(out, ", TAMRISK_KERNEL=%s", forced);
   }
   std::fputs(")\n", out);
+  if (offer.device != nullptr && !offer.device->failed() && !searched.empty()) {
+    // One search on the device: the run of a row in the middle of the sizes.
+    const SelftestRow& row = searched[searched.size() / 2];
+    const std::optional<std::string> why = search_row(program, row, 0, offer.device);
+    if (why && !interrupted()) failures.push_back("opencl search " + name_row(row) + ": " + *why);
+    if (interrupted()) return 1;
+    std::fprintf(out, "%sruns 1, found %d (%d threads, %s=opencl:%u:%u)\n",
+                 padded("search").c_str(), why ? 0 : 1, kSearchThreads, kDeviceVariable,
+                 offer.device->platform_index(), offer.device->device_index());
+  }
 
   if (failures.empty()) {
     std::fputs("selftest passed\n", out);

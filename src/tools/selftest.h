@@ -10,6 +10,9 @@
 //    row is found when every planted lane is flagged; a flag on any other
 //    lane must be a true divisor (checked with mpz_powm), else it is a false
 //    divisor and a fault as well.
+// 1b. OpenCL. When an OpenCL device is offered (TAMRISK_DEVICE, or a GPU
+//    found by default), the same rows go through its kernel as the search
+//    hands it a twentieth, and one search of part 2 runs on it.
 // 2. Search. The program `tamrisk` installed beside the self-test is resumed
 //    (`tamrisk -r`, with TAMRISK_THREADS=3) in a temporary directory on a
 //    checkpoint whose range of k holds the row's k, for a sample of rows
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/opencl_device.h"
 #include "kernels/kernels.h"
 
 // ---------------------------------------------------------------------------
@@ -95,6 +99,24 @@ struct KernelReport {
 KernelReport check_kernel(Kernel kernel, std::span<const SelftestRow> rows,
                           std::vector<std::string>& failures);
 
+// The OpenCL device the self-test checks, as TAMRISK_DEVICE asks for it
+// (unset: a GPU when there is one; cpu: none). Without a device, why says
+// so; fault when that is a failure (a device asked for, or a GPU there,
+// that cannot serve, or an unusable value).
+struct OpenClOffer {
+  OpenClDevice* device = nullptr;
+  std::string why;
+  bool fault = false;
+};
+OpenClOffer offered_opencl_device();
+
+// The same rows through the device's kernel, as the search hands it a
+// twentieth: the row's batch as 32-bit offsets from its smallest candidate.
+// A row is found when its offset comes back once for every planted lane;
+// any other offset returned must be a divisor. (kernel is left as Gmp.)
+KernelReport check_opencl(OpenClDevice& device, std::span<const SelftestRow> rows,
+                          std::vector<std::string>& failures);
+
 // The text of a status.txt whose resumed run (`tamrisk -r`) tests exactly
 // the candidates of k_first <= k < k_first + span: d_low = 2 k_first p,
 // d_high = 2 (k_first + span) p + 1, whose largest k is k_first + span and
@@ -108,11 +130,12 @@ inline constexpr std::uint64_t kSearchSpan = 100000;
 // TAMRISK_THREADS of each run of the program.
 inline constexpr int kSearchThreads = 3;
 
-// Runs program -r once for the serial-th row of the search sample. Returns
-// nothing when the factor line is in results.txt and the exit status is 0,
-// else the reason.
+// Runs program -r once for the serial-th row of the search sample, on the
+// device when one is given (TAMRISK_DEVICE=opencl:P:D). Returns nothing when
+// the factor line is in results.txt and the exit status is 0 (and, on a
+// device, stderr holds nothing but the line naming it), else the reason.
 std::optional<std::string> search_row(const std::string& program, const SelftestRow& row,
-                                      std::size_t serial);
+                                      std::size_t serial, const OpenClDevice* device);
 
 struct SearchReport {
   std::size_t runs = 0;
