@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <filesystem>
@@ -275,12 +276,13 @@ TEST(Resume, KilledRunResumedFindsEveryFactor) {
   EXPECT_GE(interrupted, 1) << "no kill landed in the middle of the run";
 }
 
-// The OpenCL device failing mid-run, as the test build with a planted fault
-// makes it: the batch after the first N refuses to launch, or never comes
-// back. The run goes on on the CPU from the first chunk whose results were
-// not in, and writes exactly what a run on the CPU writes, with one line on
-// stderr naming the fault. M71 from 2 to 28 bits in segments of 10000 k
-// (chunks of 500 k from k = 1): its factors lie in chunks 3, 683 and 2998.
+// The OpenCL device failing mid-run, as the test build with planted faults
+// makes it: the batch after the first N refuses to launch, never comes back,
+// or names a divisor that is none. The run goes on on the CPU from the first
+// chunk whose results were not in, and writes exactly what a run on the CPU
+// writes, with one line on stderr naming the fault. M71 from 2 to 28 bits
+// in segments of 10000 k (chunks of 500 k from k = 1): its factors lie in
+// chunks 3, 683 and 2998.
 TEST(Resume, OpenClFailureMidRunLosesNothing) {
   OpenClDevice* device = nullptr;
   TAMRISK_NEED_OPENCL(device);
@@ -288,35 +290,77 @@ TEST(Resume, OpenClFailureMidRunLosesNothing) {
   RunResult want;
   {
     ScopedEnv env("TAMRISK_DEVICE", "cpu");
-    want = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, kM71Dialogue, cpu.dir.path());
+    want = run_program(TAMRISK_PLANTED_GPU_FAULT_SHORT_BINARY, {}, kM71Dialogue, cpu.dir.path());
   }
   ASSERT_EQ(want.exit_status, 0);
   ASSERT_EQ(want.err, "");
-  const std::string in_use = "tamrisk: OpenCL device " + device->description() + "\n";
+  const std::string named = "tamrisk: OpenCL device " + device->description();
+  const std::string refused = "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)";
+  const std::string lost = "a batch did not come back within 300 seconds (planted)";
   struct Fault {
     const char* planted;
-    long first_k;  // of the first chunk the CPU takes over
-    const char* why;
+    const char* device;  // TAMRISK_DEVICE; nullptr: the default choice
+    std::string err_start, err_end;
   };
-  for (const Fault& fault :
-       {Fault{"fail:0", 1, "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)"},
-        Fault{"fail:4", 1501, "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)"},
-        Fault{"fail:684", 341501, "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)"},
-        Fault{"stall:3", 1501, "a batch did not come back within 300 seconds (planted)"},
-        Fault{"stall:700", 350001, "a batch did not come back within 300 seconds (planted)"}}) {
-    ScopedEnv env("TAMRISK_DEVICE", "opencl");
+  const auto from = [&](const std::string& why, long k) {
+    return ": " + why + "; testing on the CPU from k = " + std::to_string(k) + "\n";
+  };
+  const std::vector<Fault> faults = {
+      {"fail:0", "opencl", named + "\n" + named, from(refused, 1)},
+      {"fail:4", "opencl", named + "\n" + named, from(refused, 1501)},
+      {"fail:684", "opencl", named + "\n" + named, from(refused, 341501)},
+      {"stall:3", "opencl", named + "\n" + named, from(lost, 1501)},
+      {"stall:700", "opencl", named + "\n" + named, from(lost, 350001)},
+      // The first 14 chunks hold no candidate at all: every d below 10^6
+      // but the factors is struck by the deeper sieve.
+      {"wrong:20", "opencl", named + "\n" + named + ": it named a divisor that is none (",
+       "); testing on the CPU from k = 10001\n"},
+  };
+  for (const Fault& fault : faults) {
+    ScopedEnv env("TAMRISK_DEVICE", fault.device);
     ScopedEnv planted("TAMRISK_PLANTED_GPU_FAULT", fault.planted);
     Session s;
-    const RunResult r = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, kM71Dialogue, s.dir.path());
+    const RunResult r = run_program(TAMRISK_PLANTED_GPU_FAULT_SHORT_BINARY, {}, kM71Dialogue, s.dir.path());
     EXPECT_EQ(r.exit_status, 0) << fault.planted;
     EXPECT_EQ(mask_times(r.out), mask_times(want.out)) << fault.planted;
     EXPECT_EQ(s.file("results.txt"), cpu.file("results.txt")) << fault.planted;
     EXPECT_EQ(s.file("status.txt"), cpu.file("status.txt")) << fault.planted;
-    EXPECT_EQ(r.err, in_use + "tamrisk: OpenCL device " + device->description() + ": " +
-                         fault.why + "; testing on the CPU from k = " +
-                         std::to_string(fault.first_k) + "\n")
-        << fault.planted;
+    EXPECT_EQ(r.err.rfind(fault.err_start, 0), 0u) << fault.planted << ": " << r.err;
+    EXPECT_GE(r.err.size(), fault.err_start.size() + fault.err_end.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), fault.err_end.size())),
+              fault.err_end)
+        << fault.planted << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
   }
+}
+
+// A device taken by default (here PoCL, which "as-gpu" lets the default
+// take) that tests its first chunks more slowly than the CPU is left, with
+// one line that says so, and the run writes what a run on the CPU writes:
+// M86249 from 40 to 40.5 bits, one segment of 3.2 million k, 6,000
+// candidates a chunk, PoCL sharing the cores with the sieve.
+TEST(Resume, SlowerDeviceTakenByDefaultIsLeft) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  const std::string dialogue = "86249\n40\n40.5\n";
+  Session cpu, slow;
+  RunResult want, r;
+  {
+    ScopedEnv env("TAMRISK_DEVICE", "cpu");
+    want = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, dialogue, cpu.dir.path());
+  }
+  {
+    ScopedEnv env("TAMRISK_DEVICE", nullptr);
+    ScopedEnv planted("TAMRISK_PLANTED_GPU_FAULT", "as-gpu");
+    r = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, dialogue, slow.dir.path());
+  }
+  ASSERT_EQ(want.exit_status, 0);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(mask_times(r.out), mask_times(want.out));
+  EXPECT_EQ(slow.file("results.txt"), cpu.file("results.txt"));
+  EXPECT_EQ(slow.file("status.txt"), cpu.file("status.txt"));
+  EXPECT_EQ(r.err, "tamrisk: OpenCL device " + device->description() +
+                       ": slower than the CPU path here; testing on the CPU\n");
 }
 
 }  // namespace

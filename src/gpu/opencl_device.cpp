@@ -54,23 +54,38 @@ std::string trimmed(std::string s) {
   return first == std::string::npos ? std::string() : s.substr(first);
 }
 
-// The planted fault of a test build: after N launches of the search's
-// batches, the next one fails ("fail:N") or never comes back ("stall:N").
+// The planted faults of a test build, a comma-separated list: after N
+// launches of the search's batches, the next ones fail ("fail:N"), never
+// come back ("stall:N") or name the first candidate of their batch as a
+// divisor too ("wrong:N"); "as-gpu" lets a default choice take a device of
+// any type, as if it were a GPU.
 struct PlantedFault {
-  enum class Kind { None, Fail, Stall } kind = Kind::None;
+  enum class Kind { None, Fail, Stall, Wrong } kind = Kind::None;
   unsigned after = 0;
+  bool as_gpu = false;
 };
 
 PlantedFault planted_fault() {
   PlantedFault fault;
 #ifdef TAMRISK_PLANTED_GPU_FAULT
   if (const char* value = std::getenv("TAMRISK_PLANTED_GPU_FAULT")) {
-    const std::string text = value;
-    const std::size_t colon = text.find(':');
-    const std::string kind = text.substr(0, colon);
-    if (colon != std::string::npos && (kind == "fail" || kind == "stall")) {
-      fault.kind = kind == "fail" ? PlantedFault::Kind::Fail : PlantedFault::Kind::Stall;
-      fault.after = static_cast<unsigned>(std::strtoul(text.c_str() + colon + 1, nullptr, 10));
+    std::string text = value;
+    for (std::size_t from = 0; from <= text.size();) {
+      std::size_t end = text.find(',', from);
+      if (end == std::string::npos) end = text.size();
+      const std::string item = text.substr(from, end - from);
+      const std::size_t colon = item.find(':');
+      const std::string kind = item.substr(0, colon);
+      if (item == "as-gpu") {
+        fault.as_gpu = true;
+      } else if (colon != std::string::npos &&
+                 (kind == "fail" || kind == "stall" || kind == "wrong")) {
+        fault.kind = kind == "fail"    ? PlantedFault::Kind::Fail
+                     : kind == "stall" ? PlantedFault::Kind::Stall
+                                       : PlantedFault::Kind::Wrong;
+        fault.after = static_cast<unsigned>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
+      }
+      from = end + 1;
     }
   }
 #endif
@@ -102,7 +117,8 @@ struct OpenClDevice::State {
     std::vector<std::uint32_t> found_host;
     std::vector<cl_event> events;  // copy in, count reset, kernel, copy out (the last is waited on)
     cl_event kernel_event = nullptr;  // the kernel's, among them
-    bool stall = false;            // planted: this batch never comes back
+    bool stall = false;               // planted: this batch never comes back
+    bool wrong = false;               // planted: it names its first candidate too
   };
   Slot slots[kSlots];
 
@@ -295,7 +311,7 @@ std::unique_ptr<OpenClDevice> OpenClDevice::open(const DeviceRequest& request, s
       for (unsigned j = 0; j < all.size(); ++j) {
         cl_device_type type = 0;
         cl->GetDeviceInfo(all[j], CL_DEVICE_TYPE, sizeof type, &type, nullptr);
-        if (automatic && (type & CL_DEVICE_TYPE_GPU) == 0) continue;
+        if (automatic && (type & CL_DEVICE_TYPE_GPU) == 0 && !planted_fault().as_gpu) continue;
         device = all[j];
         platform_index = i;
         device_index = j;
@@ -457,6 +473,7 @@ bool OpenClDevice::launch(int slot_index, std::uint64_t p, u128 base, u128 step,
     return s.fail_because("clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES (planted)");
   }
   slot.stall = s.fault.kind == PlantedFault::Kind::Stall && s.launches > s.fault.after;
+  slot.wrong = s.fault.kind == PlantedFault::Kind::Wrong && s.launches > s.fault.after && count > 0;
   const unsigned limbs = limbs_for(max_bits);
   const ExponentSplit split = choose_split(p, limbs, min_bits);
   const cl_kernel kernel = s.search[limbs - 3];
@@ -526,6 +543,7 @@ OpenClDevice::Collected OpenClDevice::collect(int slot_index, std::vector<std::u
   const std::uint32_t found = slot.found_host[0];
   if (found > kFoundCapacity) return Collected::Overflow;
   hits.assign(slot.found_host.begin() + 1, slot.found_host.begin() + 1 + found);
+  if (slot.wrong) hits.push_back(slot.host[0]);
   return Collected::Done;
 }
 

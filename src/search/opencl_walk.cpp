@@ -8,6 +8,7 @@
 
 #include "core/big_int.h"
 #include "kernels/kernels.h"
+#include "search/reference_walk.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ std::vector<std::int64_t> OpenClWalk::on_cpu(const Queued& chunk) {
 void OpenClWalk::submit(const FastMask& mask, const SegmentCandidates& segment, CpuChunkTests& cpu,
                         std::int32_t from, std::int32_t to) {
   assert(queue_.size() < 2);
-  Queued chunk{&mask, &segment, &cpu, from, to, -1};
+  Queued chunk{&mask, &segment, &cpu, from, to, -1, 0};
   const bool fits = segment.native && segment.max_bits <= OpenClDevice::kMaxBits;
   if (fits && !tried_) acquire();
   if (!fits || !active_) {
@@ -148,8 +149,25 @@ void OpenClWalk::submit(const FastMask& mask, const SegmentCandidates& segment, 
     return;
   }
   chunk.slot = slot;
+  chunk.count = total;
   next_slot_ = 1 - slot;
   queue_.push_back(chunk);
+}
+
+void OpenClWalk::decide() {
+  checked_ = true;
+  if (compared_device_ > compared_cpu_) {
+    active_ = false;
+    std::fprintf(stderr,
+                 "tamrisk: OpenCL device %s: slower than the CPU path here; testing on the CPU\n",
+                 device_->description().c_str());
+  } else {
+    std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
+  }
+}
+
+void OpenClWalk::finish() {
+  if (active_ && !checked_) decide();
 }
 
 std::vector<std::int64_t> OpenClWalk::take() {
@@ -166,29 +184,36 @@ std::vector<std::int64_t> OpenClWalk::take() {
   if (collected == OpenClDevice::Collected::Overflow) return on_cpu(chunk);
   std::vector<std::int64_t> hits(hits_.begin(), hits_.end());
   std::sort(hits.begin(), hits.end());
+  // Each divisor the device names is confirmed here: a device that names
+  // one that is none is trusted with nothing more.
+  BigInt d, residue;
+  for (const std::int64_t offset : hits) {
+    mpz_add_ui(d, chunk.segment->k_first, static_cast<unsigned long>(offset));
+    mpz_mul(d, d, chunk.segment->two_p);
+    mpz_add_ui(d, d, 1);
+    if (offset < chunk.from || offset >= chunk.to ||
+        !divides_mersenne(residue, chunk.segment->exponent, d)) {
+      give_up(chunk, "it named a divisor that is none (" + to_decimal(d) + ")");
+      return on_cpu(chunk);
+    }
+  }
   if (!checked_) {
-    // A device chosen by default must beat the CPU on the first chunk: the
-    // device's own time for it against the team's for the same tests,
-    // whose divisors must be the same.
-    checked_ = true;
-    const double device_seconds = device_->take_busy_seconds();
+    // A device chosen by default must beat the CPU: over its first chunks,
+    // until they hold kCompared candidates, the device's own time for them
+    // against the team's for the same tests, whose divisors must agree.
+    compared_device_ += device_->take_busy_seconds();
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::int64_t> on_the_cpu = chunk.cpu->run(*chunk.mask, chunk.from, chunk.to, team_);
-    const double cpu_seconds =
+    compared_cpu_ +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    compared_count_ += chunk.count;
     ++cpu_chunks_;
     if (on_the_cpu != hits) {
       give_up(chunk, "its divisors differ from the CPU's");
-      return on_the_cpu;
+    } else if (compared_count_ >= kCompared) {
+      decide();
     }
-    if (device_seconds > cpu_seconds) {
-      active_ = false;
-      std::fprintf(stderr,
-                   "tamrisk: OpenCL device %s: slower than the CPU path here; testing on the CPU\n",
-                   device_->description().c_str());
-      return on_the_cpu;
-    }
-    std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
+    return on_the_cpu;
   }
   ++device_chunks_;
   return hits;

@@ -12,10 +12,11 @@
 // tested by the CPU when they are taken; so is every chunk whose results
 // are not in once the device has failed. A failure prints one line on
 // stderr ("tamrisk: OpenCL device ...: REASON; testing on the CPU from k =
-// K") and the walk goes on on the CPU, losing nothing and repeating nothing.
+// K") and the walk goes on on the CPU, losing nothing and repeating nothing;
+// so does a device that names a divisor that GMP does not confirm.
 // Whenever a device is used, one line on stderr names it; a device chosen
-// by default (Automatic) that tests the first chunk more slowly than the
-// CPU does is left, and that line says so.
+// by default (Automatic) that tests its first chunks (kCompared candidates)
+// more slowly than the CPU does is left, and that line says so.
 #pragma once
 
 #include <cstdint>
@@ -47,8 +48,15 @@ class OpenClWalk {
   // The divisors' offsets of the oldest queued chunk, in increasing order.
   std::vector<std::int64_t> take();
 
-  // Chunks tested on the device and on the CPU so far, and the device's busy
-  // seconds (for the benchmarks).
+  // After the last chunk: a device chosen by default whose comparison with
+  // the CPU did not come to its end is named (or left) on what was seen.
+  void finish();
+
+  // Candidates over which a device chosen by default is compared with the
+  // CPU (its first chunks, tested on both) before it is kept or left.
+  static constexpr std::size_t kCompared = std::size_t{1} << 16;
+
+  // Chunks tested on the device and on the CPU so far, and the device.
   std::size_t device_chunks() const { return device_chunks_; }
   std::size_t cpu_chunks() const { return cpu_chunks_; }
   OpenClDevice* device() const { return device_; }
@@ -59,10 +67,13 @@ class OpenClWalk {
     const SegmentCandidates* segment;
     CpuChunkTests* cpu;
     std::int32_t from, to;
-    int slot;  // -1: for the CPU
+    int slot;           // -1: for the CPU
+    std::size_t count;  // candidates handed to the device
   };
 
   bool acquire();
+  // Keeps or leaves the device chosen by default, with its line.
+  void decide();
   // Leaves the device for the CPU from the chunk `first` on, with its line.
   void give_up(const Queued& first, const std::string& why);
   std::vector<std::int64_t> on_cpu(const Queued& chunk);
@@ -72,7 +83,9 @@ class OpenClWalk {
   OpenClDevice* device_ = nullptr;
   bool tried_ = false;    // the device was asked for
   bool active_ = false;   // it takes chunks
-  bool checked_ = false;  // the first chunk's comparison with the CPU is done (Automatic)
+  bool checked_ = false;  // the comparison with the CPU is done (Automatic)
+  double compared_device_ = 0, compared_cpu_ = 0;  // seconds of the chunks compared
+  std::size_t compared_count_ = 0;                 // and their candidates
   int next_slot_ = 0;
   std::deque<Queued> queue_;
   std::vector<std::size_t> counts_, starts_;

@@ -186,6 +186,7 @@ void run_segments_on_device(RunState& state, SegmentBuffers& buf, std::int32_t s
     print_sieve_report(ahead->seconds, ahead->marked, ahead->n);
     std::swap(cur, ahead);
   }
+  walk.finish();
 }
 
 }  // namespace
