@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
-// The fast mask against the reference mask, bit for bit.
+// The fast mask against the reference mask, bit for bit; the device's sieve
+// against the fast mask.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/big_int.h"
+#include "gpu/opencl_device.h"
+#include "search/fast_walk.h"
+#include "search/reference_walk.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"
+#include "support/opencl.h"
 #include "support/prime_table.h"
 
 namespace {
@@ -284,3 +290,179 @@ TEST(FastMask, EqualsTheReferenceOnRandomSegments) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The sieve on the OpenCL device (the tests' device: PoCL in CI) against the
+// fast mask, word for word, without the deeper marks and with them; and its
+// count, each twentieth's last clear offset and its divisors against the
+// same segment done on the CPU.
+
+namespace {
+
+// The bits [0, bits) of a region as the fast mask holds them.
+std::vector<bool> mask_bits(const std::vector<std::uint64_t>& words, std::int64_t bits) {
+  std::vector<bool> out(static_cast<std::size_t>(bits));
+  for (std::int64_t t = 0; t < bits; ++t) {
+    out[static_cast<std::size_t>(t)] = (words[static_cast<std::size_t>(t >> 6)] >> (t & 63)) & 1;
+  }
+  return out;
+}
+
+std::vector<bool> device_bits(const std::vector<std::uint32_t>& words, std::int64_t bits) {
+  std::vector<bool> out(static_cast<std::size_t>(bits));
+  for (std::int64_t t = 0; t < bits; ++t) {
+    out[static_cast<std::size_t>(t)] = (words[static_cast<std::size_t>(t >> 5)] >> (t & 31)) & 1;
+  }
+  return out;
+}
+
+// The regions of a fast mask in the device's order: the head, the 16 lanes,
+// the tail (the empty ones left out), or the one plain region.
+std::vector<std::vector<bool>> regions_of(const FastMask& mask) {
+  std::vector<std::vector<bool>> out;
+  if (mask.head_end > 0) out.push_back(mask_bits(mask.head, mask.head_end));
+  if (mask.periods == 0) return out;
+  for (const auto& lane : mask.lanes) out.push_back(mask_bits(lane, mask.periods));
+  if (mask.tail_end > mask.tail_start) {
+    out.push_back(mask_bits(mask.tail, mask.tail_end - mask.tail_start));
+  }
+  return out;
+}
+
+void expect_device_sieve(OpenClDevice& device, const Segment& s, std::uint32_t deep_bound) {
+  SCOPED_TRACE(describe(s) + " deeper bound " + std::to_string(deep_bound));
+  BigInt p, k, two_p, first, last;
+  mpz_set_str(p, s.p.c_str(), 10);
+  mpz_set_str(k, s.k_first.c_str(), 10);
+  mpz_mul_ui(two_p, p, 2);
+  const std::int32_t count = sieve_prime_count_for(built_prime_table(), s.end_bits);
+  FastSieveContext ctx;
+  prepare_fast_sieve(ctx, built_prime_table(), count, p, deep_bound);
+  ASSERT_TRUE(device.load_sieve_primes(ctx)) << device.failure();
+  const SegmentCandidates candidates(p, two_p, k, s.n);
+  ASSERT_TRUE(candidates.native && candidates.max_bits <= OpenClDevice::kMaxBits);
+
+  OpenClDevice::SegmentJob job;
+  mpz_export(&job.k_first, nullptr, -1, sizeof job.k_first, 0, 0, k);
+  job.n = s.n;
+  job.layout = fast_layout(ctx, k, s.n);
+  const std::int32_t chunk = chunk_length(s.n);
+  for (std::int32_t j = 0; j < s.n; j = chunk_end(j, chunk, s.n)) {
+    job.chunks.emplace_back(j, chunk_end(j, chunk, s.n));
+  }
+  job.p = candidates.p;
+  job.base = candidates.base;
+  job.step = candidates.step;
+  job.min_bits = candidates.min_bits;
+  job.max_bits = candidates.max_bits;
+
+  // The plan's marks, then the deeper ones, region by region.
+  FastMask mask;
+  start_fast_mask(mask, ctx, k, s.n);
+  std::vector<std::int64_t> next;
+  mark_fast_mask_part(mask, ctx, 0, 1, next);
+  const FastMask plan = mask;
+  deepen_fast_mask_part(mask, ctx, 0, 1, next);
+  for (const bool deeper : {false, true}) {
+    std::vector<std::vector<std::uint32_t>> regions;
+    ASSERT_TRUE(device.segment_marks(job, deeper, regions)) << device.failure();
+    const std::vector<std::vector<bool>> want = regions_of(deeper ? mask : plan);
+    ASSERT_EQ(regions.size(), want.size());
+    for (std::size_t r = 0; r < want.size(); ++r) {
+      const auto bits = static_cast<std::int64_t>(want[r].size());
+      const std::vector<bool> got = device_bits(regions[r], bits);
+      std::int64_t wrong = 0;
+      for (std::int64_t t = 0; t < bits; ++t) {
+        if (got[static_cast<std::size_t>(t)] != want[r][static_cast<std::size_t>(t)] &&
+            wrong++ < 3) {
+          ADD_FAILURE() << (deeper ? "deeper" : "plan") << " region " << r << " bit " << t
+                        << ": device " << got[static_cast<std::size_t>(t)] << ", CPU "
+                        << want[r][static_cast<std::size_t>(t)];
+        }
+      }
+      EXPECT_EQ(wrong, 0) << "region " << r;
+    }
+  }
+
+  // The whole segment: count, last clear offsets, divisors.
+  ASSERT_TRUE(device.submit_segment(0, job)) << device.failure();
+  OpenClDevice::SegmentResult result;
+  ASSERT_EQ(device.collect_segment(0, result), OpenClDevice::Collected::Done) << device.failure();
+  EXPECT_EQ(result.marked, fast_count_marked(plan));
+  ASSERT_EQ(result.last.size(), job.chunks.size());
+  for (std::size_t c = 0; c < job.chunks.size(); ++c) {
+    EXPECT_EQ(result.last[c], fast_last_clear(plan, job.chunks[c].first, job.chunks[c].second))
+        << "twentieth " << c;
+  }
+  std::vector<std::int64_t> divisors;
+  BigInt d, residue;
+  for_each_clear(mask, 0, s.n, [&](std::int64_t o) {
+    mpz_add_ui(d, k, static_cast<unsigned long>(o));
+    mpz_mul(d, d, two_p);
+    mpz_add_ui(d, d, 1);
+    if (divides_mersenne(residue, p, d)) divisors.push_back(o);
+  });
+  std::sort(divisors.begin(), divisors.end());
+  std::vector<std::int64_t> hits(result.hits.begin(), result.hits.end());
+  std::sort(hits.begin(), hits.end());
+  EXPECT_EQ(hits, divisors);
+}
+
+}  // namespace
+
+TEST(DeviceSieve, MarksCountsAndDivisorsAsTheCpu) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  const std::vector<std::pair<Segment, std::uint32_t>> cases = {
+      // The worked run and short segments: no period, head marks beyond N.
+      {{"11", "1", 46, 10.0f}, kDeepSieveBound},
+      {{"11", "1", 1, 10.0f}, kDeepSieveBound},
+      {{"11", "7", 19, 10.0f}, 1000},
+      {{"61", "1", 120, 20.0f}, kDeepSieveBound},
+      {{"61", "60", 121, 20.0f}, kDeepSieveBound},  // anchor at 0, one period
+      {{"61", "59", 200, 20.0f}, kDeepSieveBound},  // anchor at 59
+      // p not prime to 30 (a checkpoint may hold one): one plain region.
+      {{"25", "1", 250000, 24.0f}, kDeepSieveBound},
+      {{"9", "1", 40000, 30.0f}, 300000},
+      // Primes dividing p mark nothing; a plan of primes below 64 only.
+      {{"1277", "1", 100000, 40.0f}, kDeepSieveBound},
+      {{"69257", "123456", 200000, 58.0f}, kDeepSieveBound},
+      {{"1277", "61", 5000, 2.0f}, 50000},
+      // Every class row over a few periods, k_first on and off multiples of 60.
+      {{"7", "1", 2000, 12.0f}, 20000},     {{"13", "2", 2000, 12.0f}, 20000},
+      {{"17", "3", 2000, 12.0f}, 20000},    {{"19", "60", 2000, 12.0f}, 20000},
+      {{"23", "120", 2000, 12.0f}, 20000},  {{"29", "6", 2000, 12.0f}, 20000},
+      {{"31", "7", 2000, 12.0f}, 20000},    {{"37", "8", 2000, 12.0f}, 20000},
+      // Divisors of M(p) that are multiples of primes in the deeper range.
+      {{"163", "324570381", 100000, 60.0f}, kDeepSieveBound},
+      {{"163", "1", 3000, 20.0f}, kDeepSieveBound},
+      {{"71", "1", 300000, 20.0f}, kDeepSieveBound},
+      {{"151", "30640000", 60000, 40.0f}, 400000},
+      // Primes above 66000 in use (57.13 bits and more), several blocks a
+      // lane, deeper primes beyond the block size; 64-bit exponents, k
+      // beyond 2^64.
+      {{"86249", "6683680417203", 3000000, 60.0f}, 4000000},
+      {{"3321928097", "31000000", 1000000, 57.2f}, kDeepSieveBound},
+      {{"18446744073709551557", "1000000000000", 100000, 20.0f}, kDeepSieveBound},
+      {{"86249", "123292142126625549087299058283", 100000, 72.0f}, kDeepSieveBound},
+  };
+  for (const auto& [segment, bound] : cases) expect_device_sieve(*device, segment, bound);
+}
+
+TEST(DeviceSieve, RandomSegmentsAsTheCpu) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  const unsigned seed = 20261209;
+  std::mt19937_64 rng(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  const char* exponents[] = {"11", "23", "1277", "86249", "1000003", "3321928097"};
+  for (int round = 0; round < 12; ++round) {
+    Segment s;
+    s.p = exponents[rng() % std::size(exponents)];
+    const std::uint64_t k = (rng() % 2 == 0) ? 60 * (1 + rng() % 100000) : 1 + rng() % 5000000;
+    s.k_first = std::to_string(k);
+    s.n = static_cast<std::int32_t>(rng() % (round < 8 ? 3000 : 600000));
+    s.end_bits = static_cast<float>(2 + rng() % 40);
+    expect_device_sieve(*device, s, kDeepSieveBound);
+  }
+}

@@ -39,7 +39,8 @@ struct Outcome {
 };
 
 Outcome search(const SearchCase& run, SearchPath path, int threads = 1,
-               const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu}) {
+               const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu},
+               DeviceSieve sieve = DeviceSieve::OnDevice) {
   TempDir dir;
   const fs::path home = fs::current_path();
   fs::current_path(dir.path());
@@ -56,7 +57,7 @@ Outcome search(const SearchCase& run, SearchPath path, int threads = 1,
   s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
   s.sieve_prime_count = sieve_prime_count_for(built_prime_table(), run.end_bits);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), run.length, {}, path, threads, device);
+  run_segments(s, built_prime_table(), run.length, {}, path, threads, device, sieve);
   Outcome out;
   out.console = mask_times(testing::internal::GetCapturedStdout());
   out.results = slurp("results.txt");
@@ -125,7 +126,8 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
       EXPECT_EQ(fast.status, reference.status) << label;
     }
   }
-  // On the OpenCL device, fed by one CPU thread and by three.
+  // On the OpenCL device: whole segments there, and the CPU's sieve with
+  // the tests there, fed by one CPU thread and by three.
   OpenClDevice* device = nullptr;
   TAMRISK_NEED_OPENCL(device);
   // The device takes the run when p is below 2^64 and its candidates below
@@ -138,12 +140,15 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
   mpz_set_str(p, run.p, 10);
   mpz_mul(last, last, p);
   const bool taken = mpz_fits_ulong_p(p) && mpz_sizeinbase(last, 2) <= OpenClDevice::kMaxBits;
-  for (const int threads : {1, 3}) {
+  for (const auto& [sieve, threads] : {std::pair{DeviceSieve::OnDevice, 1},
+                                       {DeviceSieve::OnCpu, 1}, {DeviceSieve::OnCpu, 3}}) {
     testing::internal::CaptureStderr();
-    const Outcome fast =
-        search(run, SearchPath::Fast, threads, DeviceRequest{DeviceRequest::Kind::FirstOpenCl});
+    const Outcome fast = search(run, SearchPath::Fast, threads,
+                                DeviceRequest{DeviceRequest::Kind::FirstOpenCl}, sieve);
     const std::string err = testing::internal::GetCapturedStderr();
-    const std::string label = "OpenCL, threads " + std::to_string(threads);
+    const std::string label = std::string("OpenCL, sieve on the ") +
+                              (sieve == DeviceSieve::OnDevice ? "device" : "CPU") + ", threads " +
+                              std::to_string(threads);
     EXPECT_EQ(fast.console, reference.console) << label;
     EXPECT_EQ(fast.results, reference.results) << label;
     EXPECT_EQ(fast.status, reference.status) << label;

@@ -14,6 +14,12 @@
 #ifndef TAMRISK_SEGMENT_K
 #define TAMRISK_SEGMENT_K kSegmentK
 #endif
+// A test build may keep a device's segments sieved on the CPU.
+#ifdef TAMRISK_SIEVE_ON_CPU
+constexpr DeviceSieve kDeviceSieve = DeviceSieve::OnCpu;
+#else
+constexpr DeviceSieve kDeviceSieve = DeviceSieve::OnDevice;
+#endif
 
 int main(int argc, char** argv) {
   constexpr std::int32_t segment_length = TAMRISK_SEGMENT_K;
@@ -33,9 +39,9 @@ int main(int argc, char** argv) {
   }
   switch (mode) {
     case Mode::NewRun:
-      return run_new(segment_length, threads, device);
+      return run_new(segment_length, threads, device, kDeviceSieve);
     case Mode::Resume:
-      return run_resumed(segment_length, threads, device);
+      return run_resumed(segment_length, threads, device, kDeviceSieve);
     case Mode::Inspector:
       factor_depth();
       return 1;

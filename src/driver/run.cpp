@@ -19,12 +19,12 @@ constexpr const char* kDescription =
 // Steps shared by new and resumed runs once the six values of the range are
 // known: plan, prime table, search, closing records, total time.
 int search_and_close(RunState& state, std::int32_t segment_length, int threads,
-                     const DeviceRequest& device) {
+                     const DeviceRequest& device, DeviceSieve sieve) {
   plan_segments(state, segment_length);
   static SmallPrimeTable table;  // 100 KB: kept off the stack
   build_prime_table(table);
   state.sieve_prime_count = sieve_prime_count_for(table, state.end_bits);
-  run_segments(state, table, segment_length, {}, SearchPath::Fast, threads, device);
+  run_segments(state, table, segment_length, {}, SearchPath::Fast, threads, device, sieve);
 
   if (state.factor_found == 0 &&
       !writeendfactor(state.exponent, state.start_bits, state.end_bits)) {
@@ -40,7 +40,8 @@ int search_and_close(RunState& state, std::int32_t segment_length, int threads,
 
 }  // namespace
 
-int run_new(std::int32_t segment_length, int threads, const DeviceRequest& device) {
+int run_new(std::int32_t segment_length, int threads, const DeviceRequest& device,
+            DeviceSieve sieve) {
   RunState state;
   std::printf("\nTamrisk v. %s", kVersion);
   std::putchar('\n');
@@ -48,10 +49,11 @@ int run_new(std::int32_t segment_length, int threads, const DeviceRequest& devic
   std::putchar('\n');
   if (read_new_run(state) != 0) return 1;
   set_bounds(state);
-  return search_and_close(state, segment_length, threads, device);
+  return search_and_close(state, segment_length, threads, device, sieve);
 }
 
-int run_resumed(std::int32_t segment_length, int threads, const DeviceRequest& device) {
+int run_resumed(std::int32_t segment_length, int threads, const DeviceRequest& device,
+                DeviceSieve sieve) {
   RunState state;
   std::printf("Tamrisk v. %s", kVersion);
   std::putchar('\n');
@@ -63,5 +65,5 @@ int run_resumed(std::int32_t segment_length, int threads, const DeviceRequest& d
   gmp_printf("Resuming factoring of %Zd", state.exponent.get());
   std::printf(" up to %3.3f bit depth...", static_cast<double>(state.end_bits));
   std::putchar('\n');
-  return search_and_close(state, segment_length, threads, device);
+  return search_and_close(state, segment_length, threads, device, sieve);
 }

@@ -9,10 +9,12 @@
 
 #include "core/run_state.h"
 #include "gpu/device_request.h"
+#include "search/segment_loop.h"
 
 // threads: how many threads the search runs on (>= 1); device: which device
-// tests the candidates (TAMRISK_DEVICE).
+// tests the candidates (TAMRISK_DEVICE), and sieve where a device's
+// segments are sieved (a test build keeps it on the CPU).
 int run_new(std::int32_t segment_length = kSegmentK, int threads = 1,
-            const DeviceRequest& device = {});
+            const DeviceRequest& device = {}, DeviceSieve sieve = DeviceSieve::OnDevice);
 int run_resumed(std::int32_t segment_length = kSegmentK, int threads = 1,
-                const DeviceRequest& device = {});
+                const DeviceRequest& device = {}, DeviceSieve sieve = DeviceSieve::OnDevice);

@@ -9,8 +9,12 @@
  *                     2^p - 1 goes to found[1 + slot], slot counted in
  *                     found[0] (slots beyond capacity are only counted, so
  *                     that the host sees the overflow)
+ *   search_list3, 4   the same over a segment sieved on the device
+ *                     (sieve.cl), its survivors' count on the device
  *   residue3,         residues[i] = 2^p mod d[i], for any odd d[i] >= 3
  *   residue4          below the width's bound (the tests hold them to GMP)
+ *
+ * The segment's sieve is in sieve.cl, pasted in below as well.
  *
  * The exponent comes split, p = lead 2^rest + (its low rest bits), as the
  * host chooses it for the candidates' size.
@@ -29,6 +33,20 @@ typedef ulong mont32_u64;
 #include "mont32.h"
 #undef MONT32_N
 
+/* Tests the candidate of one offset; a divisor's offset goes to found. */
+#define TF_TEST(N)                                                                      \
+  static void test##N(uint offset, ulong p, uint lead, uint rest, const mont32_u32 *base, \
+                      const mont32_u32 *step, __global uint *found, uint capacity) {     \
+    mont32_u32 d[N], r[N];                                                              \
+    mont##N##_candidate(d, base, step, offset);                                         \
+    mont##N##_powm2(r, d, p, lead, rest);                                               \
+    if (mont##N##_is_one(r)) {                                                          \
+      const uint slot = atomic_inc(&found[0]);                                          \
+      if (slot < capacity) found[1 + slot] = offset;                                    \
+    }                                                                                   \
+  }
+
+/* The search's batch: count offsets, a work-item each. */
 #define TF_SEARCH(N)                                                                    \
   __kernel void search##N(__global const uint *offsets, uint count, ulong p, uint lead, \
                           uint rest, uint base0, uint base1, uint base2, uint base3,    \
@@ -36,15 +54,24 @@ typedef ulong mont32_u64;
                           uint capacity) {                                              \
     const uint i = get_global_id(0);                                                    \
     if (i >= count) return;                                                             \
-    const uint offset = offsets[i];                                                     \
     const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
     const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
-    mont32_u32 d[N], r[N];                                                              \
-    mont##N##_candidate(d, base, step, offset);                                         \
-    mont##N##_powm2(r, d, p, lead, rest);                                               \
-    if (mont##N##_is_one(r)) {                                                          \
-      const uint slot = atomic_inc(&found[0]);                                          \
-      if (slot < capacity) found[1 + slot] = offset;                                    \
+    test##N(offsets[i], p, lead, rest, base, step, found, capacity);                    \
+  }
+
+/* A sieved segment's survivors (sieve_compact): as many as counts[1] says,
+ * at most limit, whatever the number of work-items. */
+#define TF_SEARCH_LIST(N)                                                               \
+  __kernel void search_list##N(__global const uint *offsets, __global const uint *counts, \
+                               uint limit, ulong p, uint lead, uint rest, uint base0,   \
+                               uint base1, uint base2, uint base3, uint step0,          \
+                               uint step1, uint step2, __global uint *found,            \
+                               uint capacity) {                                         \
+    const uint n = min(counts[1], limit);                                               \
+    const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
+    const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
+    for (uint i = get_global_id(0); i < n; i += get_global_size(0)) {                   \
+      test##N(offsets[i], p, lead, rest, base, step, found, capacity);                  \
     }                                                                                   \
   }
 
@@ -59,7 +86,13 @@ typedef ulong mont32_u64;
     for (int j = 0; j < N; ++j) residues[i * N + j] = r[j];                             \
   }
 
+TF_TEST(3)
+TF_TEST(4)
 TF_SEARCH(3)
 TF_SEARCH(4)
+TF_SEARCH_LIST(3)
+TF_SEARCH_LIST(4)
 TF_RESIDUE(3)
 TF_RESIDUE(4)
+
+#include "sieve.cl"

@@ -17,10 +17,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gpu/device_request.h"
 #include "kernels/kernels.h"
+#include "sieve/fast_mask.h"
 
 class OpenClDevice {
  public:
@@ -29,6 +31,11 @@ class OpenClDevice {
   // Divisors one batch can return; a batch with more is tested again on the
   // CPU (collect() says so), which only degenerate exponents ever need.
   static constexpr std::uint32_t kFoundCapacity = 1024;
+  // Bits of a region the sieve marks at a time in local memory (BLOCK_BITS
+  // of sieve.cl): the plan's primes lie below it, and so do the deeper
+  // primes that mark within blocks; the larger ones mark straight into
+  // the region, at no cost for the blocks they skip.
+  static constexpr std::uint32_t kSieveBlockBits = 262144;
 
   // Opens the device the request names and builds the kernels. nullptr when
   // that fails, with the reason in *why ("OpenCL: REASON", or "OpenCL
@@ -67,6 +74,43 @@ class OpenClDevice {
   // The same, at once: tests n offsets and returns their divisors' offsets.
   Collected search(std::uint64_t p, u128 base, u128 step, const std::uint32_t* offsets,
                    std::size_t n, std::vector<std::uint32_t>& hits);
+
+  // ---- whole segments: the sieve, its count and last clear offsets, the tests
+  // The run's primes, once before the first segment: the plan's and the
+  // deeper ones of ctx, whose marks the device lays exactly as the fast mask.
+  bool load_sieve_primes(const FastSieveContext& ctx);
+
+  // One segment of n values of k from k_first (below 2^124), laid out as
+  // fast_layout gives it, its twentieths [from, to) as the walk cuts them;
+  // candidates base + step * offset of min_bits to max_bits bits (native,
+  // below 2^kMaxBits).
+  struct SegmentJob {
+    u128 k_first = 0;
+    std::int32_t n = 0;
+    FastLayout layout;
+    std::vector<std::pair<std::int32_t, std::int32_t>> chunks;
+    std::uint64_t p = 0;
+    u128 base = 0, step = 0;
+    unsigned min_bits = 0, max_bits = 0;
+    // The deeper primes up to this bound mark the segment (of those loaded).
+    std::uint32_t deep_bound = ~std::uint32_t{0};
+  };
+  struct SegmentResult {
+    std::int64_t marked = 0;          // the plan's marks among offsets 0 .. n - 1
+    std::vector<std::int64_t> last;   // each twentieth's last offset the plan leaves clear, or -1
+    std::vector<std::uint32_t> hits;  // offsets of the divisors found (any order)
+  };
+  // Queues the segment in the slot (its results read back without waiting);
+  // collect_segment waits for them. Overflow: more divisors than
+  // kFoundCapacity (hits then incomplete; the CPU tests the segment).
+  bool submit_segment(int slot, const SegmentJob& job);
+  Collected collect_segment(int slot, SegmentResult& result);
+
+  // For the tests: the marks of a segment, without the deeper ones or with
+  // them, region by region (fast_mask.h: the head, the 16 lanes, the tail;
+  // or one plain region), as 32-bit words (bit t of word t / 32).
+  bool segment_marks(const SegmentJob& job, bool deeper,
+                     std::vector<std::vector<std::uint32_t>>& regions);
 
   // residue[i] = 2^p mod d[i] for odd 3 <= d[i] < 2^kMaxBits; false on failure.
   bool powm2(std::uint64_t p, const u128* d, std::size_t n, u128* residue);

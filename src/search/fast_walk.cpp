@@ -209,8 +209,8 @@ std::vector<std::int64_t> CpuChunkTests::run(const FastMask& mask, std::int32_t 
   return hits;
 }
 
-void report_chunk(RunState& state, const FastMask& mask, std::size_t chunk_index, std::int32_t from,
-                  std::int32_t to, const std::vector<std::int64_t>& hits) {
+void report_chunk_lines(RunState& state, std::int64_t last_tested,
+                        const std::vector<std::int64_t>& hits) {
   // The divisors in increasing k, then the progress line naming the last
   // candidate the plan's marks leave clear (the deeper marks only skip tests).
   BigInt residue;
@@ -224,11 +224,16 @@ void report_chunk(RunState& state, const FastMask& mask, std::size_t chunk_index
     }
     report_factor(state);
   }
+  if (last_tested >= 0) set_candidate(state, last_tested);
+  print_progress(state.k, state.d);
+}
+
+void report_chunk(RunState& state, const FastMask& mask, std::size_t chunk_index,
+                  std::int32_t from, std::int32_t to, const std::vector<std::int64_t>& hits) {
   const std::int64_t last_tested = chunk_index < mask.plan_last.size()
                                        ? mask.plan_last[chunk_index]
                                        : fast_last_clear(mask, from, to);
-  if (last_tested >= 0) set_candidate(state, last_tested);
-  print_progress(state.k, state.d);
+  report_chunk_lines(state, last_tested, hits);
 }
 
 void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) {

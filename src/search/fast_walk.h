@@ -66,6 +66,10 @@ class CpuChunkTests {
 // names the chunk's largest offset that the plan's marks leave clear.
 void report_chunk(RunState& state, const FastMask& mask, std::size_t chunk_index, std::int32_t from,
                   std::int32_t to, const std::vector<std::int64_t>& hits);
+// The same with the chunk's last clear offset given (-1: none; the progress
+// line then names the candidate named before).
+void report_chunk_lines(RunState& state, std::int64_t last_tested,
+                        const std::vector<std::int64_t>& hits);
 
 // With a team, each chunk's offsets are cut into one slice per member and
 // tested side by side; the calling thread alone then reports, so the output

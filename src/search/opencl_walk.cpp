@@ -43,34 +43,52 @@ bool wants_opencl(const DeviceRequest& request) {
   return true;
 }
 
-OpenClWalk::OpenClWalk(const DeviceRequest& request, ThreadTeam& team)
-    : request_(request), team_(team) {}
-
-bool OpenClWalk::acquire() {
+OpenClDevice* OpenClUse::device() {
+  if (tried_) return active_ ? device_ : nullptr;
   tried_ = true;
-  if (!wants_opencl(request_)) return false;
+  if (!wants_opencl(request_)) return nullptr;
   std::string why;
   device_ = shared_opencl_device(request_, &why);
   if (device_ == nullptr) {
     if (!why.empty()) std::fprintf(stderr, "tamrisk: %s; testing on the CPU\n", why.c_str());
-    return false;
+    return nullptr;
   }
   active_ = true;
   // A device that was asked for is used as it is; one chosen by default is
-  // named once its first chunk has been compared with the CPU.
+  // named once it has proved itself against the CPU.
   checked_ = request_.kind != DeviceRequest::Kind::Automatic;
   if (checked_) {
     std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
   }
-  return true;
+  return device_;
 }
 
-void OpenClWalk::give_up(const Queued& first, const std::string& why) {
+void OpenClUse::verdict(bool slower) {
+  checked_ = true;
+  if (slower) {
+    active_ = false;
+    std::fprintf(stderr,
+                 "tamrisk: OpenCL device %s: slower than the CPU path here; testing on the CPU\n",
+                 device_->description().c_str());
+  } else {
+    std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
+  }
+}
+
+void OpenClUse::give_up(mpz_srcptr k, const std::string& why) {
   active_ = false;
-  BigInt k;
-  mpz_add_ui(k, first.segment->k_first, static_cast<unsigned long>(first.from));
   std::fprintf(stderr, "tamrisk: OpenCL device %s: %s; testing on the CPU from k = %s\n",
                device_->description().c_str(), why.c_str(), to_decimal(k).c_str());
+}
+
+OpenClWalk::OpenClWalk(const DeviceRequest& request, ThreadTeam& team)
+    : use_(request), team_(team) {}
+
+void OpenClWalk::give_up(const Queued& first, const std::string& why) {
+  BigInt k;
+  mpz_add_ui(k, first.segment->k_first, static_cast<unsigned long>(first.from));
+  use_.give_up(k, why);
+  device_ = nullptr;
 }
 
 std::vector<std::int64_t> OpenClWalk::on_cpu(const Queued& chunk) {
@@ -83,8 +101,8 @@ void OpenClWalk::submit(const FastMask& mask, const SegmentCandidates& segment, 
   assert(queue_.size() < 2);
   Queued chunk{&mask, &segment, &cpu, from, to, -1, 0};
   const bool fits = segment.native && segment.max_bits <= OpenClDevice::kMaxBits;
-  if (fits && !tried_) acquire();
-  if (!fits || !active_) {
+  device_ = fits ? use_.device() : nullptr;
+  if (device_ == nullptr) {
     queue_.push_back(chunk);
     return;
   }
@@ -154,27 +172,16 @@ void OpenClWalk::submit(const FastMask& mask, const SegmentCandidates& segment, 
   queue_.push_back(chunk);
 }
 
-void OpenClWalk::decide() {
-  checked_ = true;
-  if (compared_device_ > compared_cpu_) {
-    active_ = false;
-    std::fprintf(stderr,
-                 "tamrisk: OpenCL device %s: slower than the CPU path here; testing on the CPU\n",
-                 device_->description().c_str());
-  } else {
-    std::fprintf(stderr, "tamrisk: OpenCL device %s\n", device_->description().c_str());
-  }
-}
-
 void OpenClWalk::finish() {
-  if (active_ && !checked_) decide();
+  if (use_.on_trial()) use_.verdict(compared_device_ > compared_cpu_);
 }
 
 std::vector<std::int64_t> OpenClWalk::take() {
   assert(!queue_.empty());
   const Queued chunk = queue_.front();
   queue_.pop_front();
-  if (chunk.slot < 0 || !active_) return on_cpu(chunk);
+  device_ = chunk.slot < 0 ? nullptr : use_.device();
+  if (device_ == nullptr) return on_cpu(chunk);
   const OpenClDevice::Collected collected = device_->collect(chunk.slot, hits_);
   if (collected == OpenClDevice::Collected::Failed) {
     give_up(chunk, device_->failure());
@@ -197,7 +204,7 @@ std::vector<std::int64_t> OpenClWalk::take() {
       return on_cpu(chunk);
     }
   }
-  if (!checked_) {
+  if (use_.on_trial()) {
     // A device chosen by default must beat the CPU: over its first chunks,
     // until they hold kCompared candidates, the device's own time for them
     // against the team's for the same tests, whose divisors must agree.
@@ -211,10 +218,110 @@ std::vector<std::int64_t> OpenClWalk::take() {
     if (on_the_cpu != hits) {
       give_up(chunk, "its divisors differ from the CPU's");
     } else if (compared_count_ >= kCompared) {
-      decide();
+      use_.verdict(compared_device_ > compared_cpu_);
     }
     return on_the_cpu;
   }
   ++device_chunks_;
   return hits;
+}
+
+namespace {
+
+u128 to_u128(mpz_srcptr v) {
+  u128 out = 0;
+  mpz_export(&out, nullptr, -1, sizeof out, 0, 0, v);
+  return out;
+}
+
+}  // namespace
+
+OpenClSegmentWalk::OpenClSegmentWalk(const DeviceRequest& request, const FastSieveContext& ctx)
+    : use_(request), ctx_(ctx) {}
+
+void OpenClSegmentWalk::submit(const SegmentCandidates& segment,
+                               const std::vector<std::pair<std::int32_t, std::int32_t>>& chunks) {
+  assert(queue_.size() < 2);
+  Queued queued{&segment, -1};
+  const bool fits = segment.native && segment.max_bits <= OpenClDevice::kMaxBits;
+  device_ = fits ? use_.device() : nullptr;
+  // From a failure on, the CPU does every segment whose results are not in,
+  // the oldest queued one first.
+  mpz_srcptr oldest =
+      queue_.empty() ? segment.k_first.get() : queue_.front().segment->k_first.get();
+  if (device_ != nullptr && !loaded_) {
+    loaded_ = true;
+    if (!device_->load_sieve_primes(ctx_)) {
+      use_.give_up(oldest, device_->failure());
+      device_ = nullptr;
+    }
+  }
+  if (device_ != nullptr) {
+    OpenClDevice::SegmentJob job;
+    job.k_first = to_u128(segment.k_first);
+    job.n = segment.n;
+    job.layout = fast_layout(ctx_, segment.k_first, segment.n);
+    job.chunks = chunks;
+    job.p = segment.p;
+    job.base = segment.base;
+    job.step = segment.step;
+    job.min_bits = segment.min_bits;
+    job.max_bits = segment.max_bits;
+    // A deeper prime far beyond the segment marks a candidate or none per
+    // region, which does not pay for working out where: those above a
+    // quarter of the segment's offsets (and the block size) are left out.
+    job.deep_bound = static_cast<std::uint32_t>(
+        std::max<std::int64_t>(OpenClDevice::kSieveBlockBits, std::int64_t{segment.n} / 4));
+    if (device_->submit_segment(next_slot_, job)) {
+      queued.slot = next_slot_;
+      next_slot_ = 1 - next_slot_;
+    } else {
+      use_.give_up(oldest, device_->failure());
+      device_ = nullptr;
+    }
+  }
+  queue_.push_back(queued);
+}
+
+std::optional<OpenClSegmentWalk::Taken> OpenClSegmentWalk::take() {
+  assert(!queue_.empty());
+  const Queued queued = queue_.front();
+  queue_.pop_front();
+  device_ = queued.slot < 0 ? nullptr : use_.device();
+  if (device_ == nullptr) return std::nullopt;
+  const SegmentCandidates& segment = *queued.segment;
+  const OpenClDevice::Collected collected = device_->collect_segment(queued.slot, result_);
+  if (collected == OpenClDevice::Collected::Failed) {
+    use_.give_up(segment.k_first, device_->failure());
+    return std::nullopt;
+  }
+  // More divisors than the device returns: only degenerate exponents.
+  if (collected == OpenClDevice::Collected::Overflow) return std::nullopt;
+  Taken taken;
+  taken.marked = result_.marked;
+  taken.last = result_.last;
+  taken.hits.assign(result_.hits.begin(), result_.hits.end());
+  std::sort(taken.hits.begin(), taken.hits.end());
+  // Each divisor the device names is confirmed here: a device that names
+  // one that is none is trusted with nothing more.
+  BigInt d, residue;
+  for (const std::int64_t offset : taken.hits) {
+    mpz_add_ui(d, segment.k_first, static_cast<unsigned long>(offset));
+    mpz_mul(d, d, segment.two_p);
+    mpz_add_ui(d, d, 1);
+    if (offset >= segment.n || !divides_mersenne(residue, segment.exponent, d)) {
+      use_.give_up(segment.k_first, "it named a divisor that is none (" + to_decimal(d) + ")");
+      return std::nullopt;
+    }
+  }
+  return taken;
+}
+
+void OpenClSegmentWalk::trial(bool agree, double device_seconds, double cpu_seconds,
+                              mpz_srcptr k_first) {
+  if (!agree) {
+    use_.give_up(k_first, "its sieve or tests differ from the CPU's");
+    return;
+  }
+  use_.verdict(device_seconds > cpu_seconds);
 }

@@ -1,5 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The tests of a run's chunks on an OpenCL device, two chunks in flight: the
+// A run's search on an OpenCL device, in either of two ways: whole segments
+// on the device (OpenClSegmentWalk: sieve, count, last clear offsets and
+// tests there, the CPU only reporting), or the CPU's sieve with the tests
+// of each chunk on the device (OpenClWalk).
+//
+// OpenClWalk: the tests of a run's chunks on the device, two chunks in flight: the
 // team gathers a chunk's clear offsets straight from the mask into the
 // device's host memory (32-bit offsets from the segment's first candidate)
 // and the device tests them while the team gathers the next one, or sieves
@@ -21,7 +26,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gpu/device_request.h"
@@ -34,6 +41,33 @@
 // and not by default while TAMRISK_KERNEL names a CPU kernel (or
 // "portable"), which asks for the CPU's kernels.
 bool wants_opencl(const DeviceRequest& request);
+
+// One run's use of an OpenCL device: opened when first needed, named on
+// stderr, left for the CPU on a failure or (when chosen by default) for
+// being slower than the CPU, each with its one line.
+class OpenClUse {
+ public:
+  explicit OpenClUse(const DeviceRequest& request) : request_(request) {}
+
+  // The device, opened on the first call (and named there, when it was
+  // asked for); nullptr when there is none to use or once it has been left.
+  OpenClDevice* device();
+  OpenClDevice* opened() const { return device_; }  // whether used or left
+  // Whether a device chosen by default still has to prove itself.
+  bool on_trial() const { return active_ && !checked_; }
+  // The trial's end: the device kept (and named) or left as slower.
+  void verdict(bool slower);
+  // Leaves the device; its line names why and the k from which the CPU
+  // takes over.
+  void give_up(mpz_srcptr k, const std::string& why);
+
+ private:
+  DeviceRequest request_;
+  OpenClDevice* device_ = nullptr;
+  bool tried_ = false;    // the device was asked for
+  bool active_ = false;   // it takes work
+  bool checked_ = false;  // its trial is over (or it needs none)
+};
 
 class OpenClWalk {
  public:
@@ -59,7 +93,7 @@ class OpenClWalk {
   // Chunks tested on the device and on the CPU so far, and the device.
   std::size_t device_chunks() const { return device_chunks_; }
   std::size_t cpu_chunks() const { return cpu_chunks_; }
-  OpenClDevice* device() const { return device_; }
+  OpenClDevice* device() const { return use_.opened(); }
 
  private:
   struct Queued {
@@ -71,24 +105,72 @@ class OpenClWalk {
     std::size_t count;  // candidates handed to the device
   };
 
-  bool acquire();
-  // Keeps or leaves the device chosen by default, with its line.
-  void decide();
   // Leaves the device for the CPU from the chunk `first` on, with its line.
   void give_up(const Queued& first, const std::string& why);
   std::vector<std::int64_t> on_cpu(const Queued& chunk);
 
-  DeviceRequest request_;
+  OpenClUse use_;
   ThreadTeam& team_;
-  OpenClDevice* device_ = nullptr;
-  bool tried_ = false;    // the device was asked for
-  bool active_ = false;   // it takes chunks
-  bool checked_ = false;  // the comparison with the CPU is done (Automatic)
-  double compared_device_ = 0, compared_cpu_ = 0;  // seconds of the chunks compared
-  std::size_t compared_count_ = 0;                 // and their candidates
+  OpenClDevice* device_ = nullptr;  // while it takes chunks
   int next_slot_ = 0;
   std::deque<Queued> queue_;
   std::vector<std::size_t> counts_, starts_;
   std::vector<std::uint32_t> hits_;
   std::size_t device_chunks_ = 0, cpu_chunks_ = 0;
+  double compared_device_ = 0, compared_cpu_ = 0;  // seconds of the chunks on trial
+  std::size_t compared_count_ = 0;                 // and their candidates
+};
+
+// The deeper sieve's bound on a device: GPU programs of this kind sieve to
+// between 10^6 and about 1.6 * 10^7; the deeper primes above the block size
+// cost a device one step per mark only. Not measured on a GPU here (none
+// was at hand): segment_bench --device-deep-bound B measures others.
+inline constexpr std::uint32_t kDeviceDeepSieveBound = 1u << 22;
+
+// Whole segments on the device, two in flight: while the host reports one
+// (its lines, records and checkpoint), the device sieves and tests the
+// next. A segment the device cannot take (exponent of 64 bits or more,
+// candidates of more than 124) or whose results are lost (a failure, a
+// divisor GMP does not confirm) is done on the CPU by the caller, and so is
+// every segment after a failure; the lines are OpenClUse's.
+class OpenClSegmentWalk {
+ public:
+  // ctx: the run's primes as the device marks them (deeper ones up to
+  // kDeviceDeepSieveBound or what the caller chose).
+  OpenClSegmentWalk(const DeviceRequest& request, const FastSieveContext& ctx);
+
+  // Queues the segment of n values of k from k_first with its chunks; at
+  // most two are queued at a time.
+  void submit(const SegmentCandidates& segment,
+              const std::vector<std::pair<std::int32_t, std::int32_t>>& chunks);
+
+  // The oldest queued segment's results (divisors confirmed with GMP, in
+  // increasing order), or nullopt: the CPU's to do.
+  struct Taken {
+    std::int64_t marked = 0;
+    std::vector<std::int64_t> last;
+    std::vector<std::int64_t> hits;
+  };
+  std::optional<Taken> take();
+
+  // A device chosen by default, on trial, is compared on the first segment
+  // it takes: the caller does that segment on the CPU too and gives both
+  // times and whether the results agree.
+  bool on_trial() const { return use_.on_trial(); }
+  void trial(bool agree, double device_seconds, double cpu_seconds, mpz_srcptr k_first);
+
+  OpenClDevice* device() const { return use_.opened(); }
+
+ private:
+  struct Queued {
+    const SegmentCandidates* segment;
+    int slot;  // -1: for the CPU
+  };
+  OpenClUse use_;
+  const FastSieveContext& ctx_;
+  OpenClDevice* device_ = nullptr;
+  bool loaded_ = false;  // the primes are on the device
+  int next_slot_ = 0;
+  std::deque<Queued> queue_;
+  OpenClDevice::SegmentResult result_;
 };

@@ -2,6 +2,7 @@
 #include "search/segment_loop.h"
 
 #include <cassert>
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -189,11 +190,136 @@ void run_segments_on_device(RunState& state, SegmentBuffers& buf, std::int32_t s
   walk.finish();
 }
 
+// What a segment gives its lines: the plan's count, each chunk's last
+// clear offset and the divisors (increasing), with the sieve's seconds.
+struct SegmentOutcome {
+  float seconds = 0;
+  std::int64_t marked = 0;
+  std::vector<std::int64_t> last;
+  std::vector<std::int64_t> hits;
+};
+
+// The segment done on the CPU as run_one_segment does it, its lines written
+// as it goes; what they showed is kept, for a comparison with the device.
+SegmentOutcome segment_on_cpu(RunState& state, const SievedSegment& seg, SegmentBuffers& buf) {
+  SegmentOutcome out;
+  const std::clock_t start = std::clock();
+  print_segment_start();
+  out.marked = sieve_segment_fast(buf.fast, buf.context, state.k_first, seg.n, buf.team, buf.next);
+  out.seconds = clock_seconds(start, std::clock());
+  print_sieve_report(out.seconds, out.marked, seg.n);
+  CpuChunkTests tests(*seg.candidates, buf.team.size());
+  for (std::size_t c = 0; c < seg.chunks.size(); ++c) {
+    const auto [from, to] = seg.chunks[c];
+    out.last.push_back(c < buf.fast.plan_last.size() ? buf.fast.plan_last[c]
+                                                     : fast_last_clear(buf.fast, from, to));
+    const std::vector<std::int64_t> hits = tests.run(buf.fast, from, to, buf.team);
+    report_chunk_lines(state, out.last.back(), hits);
+    out.hits.insert(out.hits.end(), hits.begin(), hits.end());
+  }
+  return out;
+}
+
+// A segment's lines, from its outcome, as run_one_segment writes them.
+void report_segment(RunState& state, const SievedSegment& seg, const SegmentOutcome& out) {
+  print_segment_start();
+  print_sieve_report(out.seconds, out.marked, seg.n);
+  std::vector<std::int64_t> hits;
+  std::size_t h = 0;
+  for (std::size_t c = 0; c < seg.chunks.size(); ++c) {
+    hits.clear();
+    for (; h < out.hits.size() && out.hits[h] < seg.chunks[c].second; ++h) {
+      hits.push_back(out.hits[h]);
+    }
+    report_chunk_lines(state, out.last[c], hits);
+  }
+}
+
+// The candidates and chunks of a segment (no sieve: the device's).
+void plan_segment(SievedSegment& seg, const RunState& state, mpz_srcptr k_first, std::int32_t n,
+                  int members) {
+  seg.n = n;
+  seg.candidates = std::make_unique<SegmentCandidates>(state.exponent, state.two_p, k_first, n);
+  seg.cpu = std::make_unique<CpuChunkTests>(*seg.candidates, members);
+  seg.chunks.clear();
+  const std::int32_t chunk = chunk_length(n);
+  for (std::int32_t j = 0; j < n;) {
+    const std::int32_t end = chunk_end(j, chunk, n);
+    seg.chunks.emplace_back(j, end);
+    j = end;
+  }
+}
+
+// Whole segments on the device: each is queued there before the one
+// before it is reported, so the device sieves and tests one while the host
+// writes the other's lines and checkpoint. A segment the device does not
+// take, or whose results are lost, is done on the CPU (segment_on_cpu), as
+// every one after a failure. A device chosen by default does its first
+// segment beside the CPU, which must agree with it and be slower.
+void run_segments_sieved_on_device(RunState& state, const SmallPrimeTable& table,
+                                   SegmentBuffers& buf, std::int32_t segment_length,
+                                   const SegmentObserver& after_segment,
+                                   const DeviceRequest& request) {
+  FastSieveContext device_primes;
+  prepare_fast_sieve(device_primes, table, state.sieve_prime_count, state.exponent,
+                     kDeviceDeepSieveBound);
+  OpenClSegmentWalk walk(request, device_primes);
+  SievedSegment work[2];
+  SievedSegment* cur = &work[0];
+  SievedSegment* ahead = &work[1];
+  const int members = buf.team.size();
+  bool final_pass = false;
+  if (!begin_segment(state, final_pass)) return;
+  std::clock_t queued = std::clock();
+  plan_segment(*cur, state, state.k_first, state.segment_size, members);
+  walk.submit(*cur->candidates, cur->chunks);
+  for (;;) {
+    bool have_ahead = false;
+    std::clock_t queued_ahead = queued;
+    if (const std::optional<std::int32_t> n =
+            following_segment(state, final_pass, segment_length)) {
+      BigInt k_next;
+      mpz_add_ui(k_next, state.k_first, static_cast<unsigned long>(cur->n));
+      queued_ahead = std::clock();
+      plan_segment(*ahead, state, k_next, *n, members);
+      walk.submit(*ahead->candidates, ahead->chunks);
+      have_ahead = true;
+    }
+    const bool on_trial = walk.on_trial();
+    std::optional<OpenClSegmentWalk::Taken> taken = walk.take();
+    if (taken && !on_trial) {
+      SegmentOutcome out;
+      out.seconds = clock_seconds(queued, std::clock());
+      out.marked = taken->marked;
+      out.last = std::move(taken->last);
+      out.hits = std::move(taken->hits);
+      report_segment(state, *cur, out);
+    } else {
+      // The CPU's, with its lines as it goes; on trial, beside the device's.
+      const auto start = std::chrono::steady_clock::now();
+      const SegmentOutcome cpu = segment_on_cpu(state, *cur, buf);
+      if (taken) {
+        const double cpu_seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const bool agree =
+            cpu.marked == taken->marked && cpu.last == taken->last && cpu.hits == taken->hits;
+        walk.trial(agree, walk.device()->take_busy_seconds(), cpu_seconds, state.k_first);
+      }
+    }
+    end_segment(state, cur->n);
+    if (after_segment) after_segment(state);
+    if (!have_ahead || !begin_segment(state, final_pass)) break;
+    assert(state.segment_size == ahead->n);
+    std::swap(cur, ahead);
+    queued = queued_ahead;
+  }
+}
+
 }  // namespace
 
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
                   const SegmentObserver& after_segment, SearchPath path, int threads,
-                  const DeviceRequest& device) {
+                  const DeviceRequest& device, DeviceSieve sieve) {
   assert(segment_length > 0);
   assert(threads >= 1);
   assert(state.last_segment_size >= 0 && state.last_segment_size < segment_length);
@@ -206,7 +332,11 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
                        kDeepSieveBound);
   }
   if (path == SearchPath::Fast && wants_opencl(device)) {
-    run_segments_on_device(state, buf, segment_length, after_segment, device);
+    if (sieve == DeviceSieve::OnDevice) {
+      run_segments_sieved_on_device(state, table, buf, segment_length, after_segment, device);
+    } else {
+      run_segments_on_device(state, buf, segment_length, after_segment, device);
+    }
     return;
   }
   bool final_pass = false;

@@ -36,8 +36,15 @@ enum class SearchPath { Fast, Reference };
 // OpenCL device that `device` asks for (opencl_walk.h); what it prints and
 // writes is the same for every number of threads and every device. The
 // reference path always runs on the calling thread alone.
+//
+// On a device the whole segment is sieved and tested there (OnDevice, what
+// a run does), or the CPU threads sieve and the device tests each chunk
+// (OnCpu: the first step's path, kept for comparisons and as the tests'
+// second way to the same bytes).
 using SegmentObserver = std::function<void(const RunState&)>;
+enum class DeviceSieve { OnDevice, OnCpu };
 void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t segment_length,
                   const SegmentObserver& after_segment = {},
                   SearchPath path = SearchPath::Fast, int threads = 1,
-                  const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu});
+                  const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu},
+                  DeviceSieve sieve = DeviceSieve::OnDevice);

@@ -416,30 +416,59 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
   }
 }
 
-void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
-                     std::int32_t n) {
+FastLayout fast_layout(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32_t n) {
   assert(n >= 0);
-  mask.n = n;
+  FastLayout layout;
   // Residues mod 120 of the first candidate and of the step 2p.
   const std::uint64_t k_mod_60 = mpz_fdiv_ui(k_first, 60);
   const std::uint64_t d0 = (2 * (k_mod_60 * ctx.p_mod_60 % 60) + 1) % 120;
   const std::uint64_t step = 2 * ctx.p_mod_60 % 120;
-  mask.head_bits = head_marks(static_cast<unsigned>(d0 % 8),
-                              static_cast<unsigned>((d0 + step) % 8));
+  layout.head_bits = head_marks(static_cast<unsigned>(d0 % 8),
+                                static_cast<unsigned>((d0 + step) % 8));
 
   // The anchor: the first candidate that is 1 mod 120. The residues repeat
   // with a period dividing 60, so 60 candidates tell whether there is one.
-  mask.anchor = -1;
+  layout.anchor = -1;
   for (std::int32_t j = 0; j < kPeriod; ++j) {
     if ((d0 + j * step) % 120 == 1) {
-      mask.anchor = j;
+      layout.anchor = j;
       break;
     }
   }
-  const int row = mask.anchor < 0 ? -1 : class_row(static_cast<unsigned>((1 + step) % 120));
+  const int row = layout.anchor < 0 ? -1 : class_row(static_cast<unsigned>((1 + step) % 120));
   const std::int64_t bound = std::int64_t{n} - kPeriod;
-  mask.periods = (row >= 0 && mask.anchor < bound) ? (bound - mask.anchor + kPeriod - 1) / kPeriod
-                                                   : 0;
+  layout.periods = (row >= 0 && layout.anchor < bound)
+                       ? (bound - layout.anchor + kPeriod - 1) / kPeriod
+                       : 0;
+  if (layout.periods == 0) {
+    // One plain region over the whole segment.
+    layout.head_end = std::max<std::int64_t>(std::int64_t{n} + 1, 61);
+    layout.tail_start = layout.tail_end = layout.head_end;
+    return layout;
+  }
+  // The 16 offsets of a period that the pattern leaves clear.
+  const ClassPattern& pattern = class_pattern(row);
+  std::size_t c = 0;
+  for (std::int32_t off = 0; off < kPeriod; ++off) {
+    if (std::find(pattern.begin(), pattern.end(), off) == pattern.end()) {
+      layout.lane_offset[c++] = off;
+    }
+  }
+  assert(c == kLaneCount);
+  layout.head_end = layout.anchor;
+  layout.tail_start = layout.anchor + kPeriod * layout.periods;
+  layout.tail_end = std::int64_t{n} + 1;
+  return layout;
+}
+
+void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n) {
+  const FastLayout layout = fast_layout(ctx, k_first, n);
+  mask.n = n;
+  mask.head_bits = layout.head_bits;
+  mask.anchor = layout.anchor;
+  mask.periods = layout.periods;
+  mask.lane_offset = layout.lane_offset;
 
   first_multiples(ctx, k_first, n, mask.first);
   mask.plan_last.clear();
@@ -453,7 +482,7 @@ void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   if (mask.periods == 0) {
     // One plain region over the whole segment; its primes are marked by the
     // parts.
-    mask.head_end = std::max<std::int64_t>(std::int64_t{n} + 1, 61);
+    mask.head_end = layout.head_end;
     begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
     mask.tail_start = mask.tail_end = mask.head_end;
     mask.tail.clear();
@@ -461,22 +490,12 @@ void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
     return;
   }
 
-  // The 16 offsets of a period that the pattern leaves clear.
-  const ClassPattern& pattern = class_pattern(row);
-  std::size_t c = 0;
-  for (std::int32_t off = 0; off < kPeriod; ++off) {
-    if (std::find(pattern.begin(), pattern.end(), off) == pattern.end()) {
-      mask.lane_offset[c++] = off;
-    }
-  }
-  assert(c == kLaneCount);
-
   // The plain head and tail hold at most 61 offsets each: marked here.
-  mask.head_end = mask.anchor;
+  mask.head_end = layout.head_end;
   begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
   mark_plain_primes(mask.head, 0, 0, mask.head_end, n, ctx, mask.first);
-  mask.tail_start = mask.anchor + kPeriod * mask.periods;
-  mask.tail_end = std::int64_t{n} + 1;
+  mask.tail_start = layout.tail_start;
+  mask.tail_end = layout.tail_end;
   begin_plain(mask.tail, mask.tail_start, mask.tail_end, n, mask.head_bits);
   mark_plain_primes(mask.tail, mask.tail_start, mask.tail_start, mask.tail_end, n, ctx,
                     mask.first);

@@ -108,6 +108,19 @@ struct FastMask {
   std::vector<std::int64_t> next;
 };
 
+// Where a segment's offsets go, before any prime: the head marks (bits of
+// offsets 0..60), the anchor and number of periods (0: no class pattern,
+// one plain region [0, head_end)), the 16 lanes' offsets in a period, and
+// the plain head [0, head_end) and tail [tail_start, tail_end).
+struct FastLayout {
+  std::uint64_t head_bits = 0;
+  std::int32_t anchor = -1;
+  std::int64_t periods = 0;
+  std::array<std::int32_t, kLaneCount> lane_offset{};
+  std::int64_t head_end = 0, tail_start = 0, tail_end = 0;
+};
+FastLayout fast_layout(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32_t n);
+
 // Builds the mask of the segment of n values of k from k_first.
 void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
                      std::int32_t n);
