@@ -4,10 +4,12 @@
 // ratio, for p = 86249 at 60 and 72 bits and p = 3321928097 at 68 bits; then
 // the fast path on 1 and on T threads (wall and processor time, speed-up);
 // then, where an OpenCL device is offered (TAMRISK_DEVICE; unset, a GPU
-// when there is one), whole runs of --segments segments with the tests on
-// the device and on the CPU, both fed by T threads: raw k per second (every
-// k of the range, sieved or not), tested candidates per second, and the
-// share of the run the device waited for the CPU; then each exponentiation
+// when there is one), whole runs of --segments segments on the CPU, on the
+// device (sieve and tests) and with the CPU's sieve feeding the device's
+// tests, on T threads: raw k per second (every k of the range, sieved or
+// not), tested candidates per second, the share of the run the device waited
+// for the CPU, and the sieve's time per segment on the device beside the
+// CPU's; then each exponentiation
 // kernel's candidates per second by divisor size. Times are processor
 // seconds unless marked wall. The walks' own console output is discarded.
 //
@@ -179,7 +181,8 @@ struct RunFigures {
 };
 
 RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t length,
-                     int segments, int threads, const DeviceRequest& device) {
+                     int segments, int threads, const DeviceRequest& device,
+                     DeviceSieve sieve = DeviceSieve::OnDevice) {
   RunState state;
   start_state(state, table, c, length);
   mpz_set_si(state.full_segments, segments);
@@ -193,7 +196,7 @@ RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t l
   {
     QuietStdout quiet;
     const double w0 = wall_seconds();
-    run_segments(state, table, length, {}, SearchPath::Fast, threads, device);
+    run_segments(state, table, length, {}, SearchPath::Fast, threads, device, sieve);
     f.wall = wall_seconds() - w0;
   }
   // The candidates tested: the clear ones, sieved once more on their own.
@@ -309,7 +312,8 @@ int main(int argc, char** argv) {
                 : why.empty()           ? "no GPU found; TAMRISK_DEVICE=opencl takes any device"
                                         : why.c_str());
   } else {
-    std::printf("\nWhole runs of %d segments, %d threads, on the CPU and on OpenCL device %s\n",
+    std::printf("\nWhole runs of %d segments, %d threads: on the CPU; on OpenCL device %s,\n"
+                "the sieve there too (opencl) or on the CPU (chunks)\n",
                 segments, threads, device->description().c_str());
     for (const Case& c : cases) {
       std::printf("p = %s at %.0f bits\n", c.p, static_cast<double>(c.depth));
@@ -317,21 +321,33 @@ int main(int argc, char** argv) {
       const RunFigures cpu =
           run_whole(table, c, length, segments, threads, DeviceRequest{DeviceRequest::Kind::Cpu});
       device->take_busy_seconds();
+      device->take_sieve_seconds();
       const RunFigures gpu = run_whole(table, c, length, segments, threads, *request);
-      const double busy = device->take_busy_seconds();
-      for (const auto& [name, f] : {std::pair{"cpu", cpu}, std::pair{"opencl", gpu}}) {
-        std::printf("  %-7s wall %8.3f s   %10.4g k/s raw   %10.4g tested/s", name, f.wall,
-                    f.wall > 0 ? static_cast<double>(f.k) / f.wall : 0,
-                    f.wall > 0 ? static_cast<double>(f.tested) / f.wall : 0);
-        if (name == std::string("opencl")) {
-          std::printf("   device busy %.3f s, waiting for the CPU %.0f %% of the run", busy,
-                      gpu.wall > 0 ? 100.0 * std::max(0.0, 1.0 - busy / gpu.wall) : 0.0);
+      const double busy = device->take_busy_seconds(), sieve = device->take_sieve_seconds();
+      const RunFigures chunks =
+          run_whole(table, c, length, segments, threads, *request, DeviceSieve::OnCpu);
+      const double chunk_busy = device->take_busy_seconds();
+      const struct {
+        const char* name;
+        const RunFigures& f;
+        double busy;
+      } rows[] = {{"cpu", cpu, 0}, {"opencl", gpu, busy}, {"chunks", chunks, chunk_busy}};
+      for (const auto& row : rows) {
+        std::printf("  %-7s wall %8.3f s   %10.4g k/s raw   %10.4g tested/s", row.name, row.f.wall,
+                    row.f.wall > 0 ? static_cast<double>(row.f.k) / row.f.wall : 0,
+                    row.f.wall > 0 ? static_cast<double>(row.f.tested) / row.f.wall : 0);
+        if (row.busy > 0) {
+          std::printf("   device busy %.3f s, waiting for the CPU %.0f %% of the run", row.busy,
+                      100.0 * std::max(0.0, 1.0 - row.busy / row.f.wall));
         }
         std::printf("\n");
       }
-      std::printf("  opencl / cpu: %.2fx the raw k per second%s\n", cpu.wall / gpu.wall,
-                  device->failed() ? " (the device failed: " : "");
-      if (device->failed()) std::printf("%s)\n", device->failure().c_str());
+      std::printf("  sieve a segment: %.4f s on the device, %.4f s processor time on the CPU"
+                  " (one thread, the fast path above)\n",
+                  sieve / segments, run_fast(table, c, length).sieve);
+      std::printf("  opencl / cpu: %.2fx the raw k per second; chunks / cpu: %.2fx\n",
+                  cpu.wall / gpu.wall, cpu.wall / chunks.wall);
+      if (device->failed()) std::printf("  the device failed: %s\n", device->failure().c_str());
       std::fflush(stdout);
     }
   }

@@ -231,6 +231,12 @@ double OpenClDevice::take_busy_seconds() {
   return out;
 }
 
+double OpenClDevice::take_sieve_seconds() {
+  const double out = state_->sieve_busy;
+  state_->sieve_busy = 0;
+  return out;
+}
+
 double OpenClDevice::take_kernel_seconds() {
   const double out = state_->kernel_busy;
   state_->kernel_busy = 0;

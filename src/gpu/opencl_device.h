@@ -119,8 +119,10 @@ class OpenClDevice {
   // kernels, reads), from its own clock: what the benchmarks report as the
   // device's busy time.
   double take_busy_seconds();
-  // Of those, the kernels' alone.
+  // Of those, the test kernels' of the search's batches alone, and the
+  // sieve's of whole segments (its copies included).
   double take_kernel_seconds();
+  double take_sieve_seconds();
 
   bool failed() const;
   const std::string& failure() const;

@@ -345,6 +345,7 @@ bool OpenClDevice::submit_segment(int slot_index, const SegmentJob& job) {
   slot.stall = s.fault.kind == PlantedFault::Kind::Stall && s.launches > s.fault.after;
   slot.wrong = s.fault.kind == PlantedFault::Kind::Wrong && s.launches > s.fault.after;
   if (!queue_sieve(s, slot, job, true)) return false;
+  slot.sieve_events = slot.events.size();
   // Room for the survivors: what the segment can hold at most, up to the
   // slot's present room.
   const std::size_t most =
@@ -375,6 +376,8 @@ OpenClDevice::Collected OpenClDevice::collect_segment(int slot_index, SegmentRes
   }
   if (!s.wait(slot.events.back(), slot.stall)) return Collected::Failed;
   s.busy += s.profiled_seconds(slot.events);
+  s.sieve_busy += s.profiled_seconds(std::vector<cl_event>(
+      slot.events.begin(), slot.events.begin() + static_cast<std::ptrdiff_t>(slot.sieve_events)));
   release(s, slot.events);
   if (slot.counts_host[1] > slot.offsets_capacity) {
     // More survivors than the room: tested again window by window (the

@@ -151,6 +151,7 @@ struct OpenClDevice::State {
     std::vector<cl_uint> counts_host, found_host;
     std::vector<cl_int> last_host;
     std::vector<cl_event> events;    // the last is waited on
+    std::size_t sieve_events = 0;    // the first ones: the sieve's
     std::int64_t pattern_marks = 0;  // (60 - 16) per period, in no region
     std::size_t region_count = 0, block_count = 0, offsets_capacity = 0;
     OpenClDevice::SegmentJob job;  // for a test again in windows
@@ -163,7 +164,7 @@ struct OpenClDevice::State {
   bool failed = false;
   bool stalled = false;  // a batch is still out: the objects are left alone
   std::string failure;
-  double busy = 0, kernel_busy = 0;
+  double busy = 0, kernel_busy = 0, sieve_busy = 0;
 
   // Records the failure of an OpenCL call; returns false for the caller to pass on.
   bool fail(const std::string& what, cl_int code) {
