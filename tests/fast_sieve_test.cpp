@@ -63,14 +63,22 @@ void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
   for (const int parts : parts_list) {
     SCOPED_TRACE(describe(s) + " parts " + std::to_string(parts));
     FastMask fast;
+    std::int64_t part_counts = -1;
     if (parts == 0) {
       build_fast_mask(fast, ctx, k, s.n);
     } else {
-      start_fast_mask(fast, ctx, k, s.n);
+      // The steps in parts as the threads take them, last part first.
+      begin_fast_mask(fast, ctx, k, s.n);
+      for (int part = parts - 1; part >= 0; --part) fast_mask_roots_part(fast, ctx, k, part, parts);
+      finish_fast_mask_start(fast, ctx);
       std::vector<std::int64_t> next;
+      part_counts = fast_count_edges(fast);
       for (int part = parts - 1; part >= 0; --part) {
-        mark_fast_mask_part(fast, ctx, part, parts, next);
+        part_counts += mark_fast_mask_part(fast, ctx, part, parts, next);
       }
+    }
+    if (parts > 0) {
+      EXPECT_EQ(part_counts, count_marked(reference, s.n)) << "the parts' counts";
     }
     const std::vector<std::uint64_t> words = expand_fast_mask(fast);
     std::int64_t mismatches = 0;

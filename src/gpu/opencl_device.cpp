@@ -464,3 +464,21 @@ OpenClDevice* shared_opencl_device(const DeviceRequest& request, std::string* wh
   kept = OpenClDevice::open(request, why);
   return kept.get();
 }
+
+bool opencl_device_offered(const DeviceRequest& request) {
+  if (request.kind == DeviceRequest::Kind::Cpu) return false;
+  if (request.kind != DeviceRequest::Kind::Automatic) return true;
+  const OpenClApi* cl = opencl_api(nullptr);
+  if (cl == nullptr) return false;
+  cl_uint count = 0;
+  if (cl->GetPlatformIDs(0, nullptr, &count) != CL_SUCCESS || count == 0) return false;
+  std::vector<cl_platform_id> platforms(count);
+  cl->GetPlatformIDs(count, platforms.data(), nullptr);
+  const bool any_type = planted_fault().as_gpu;
+  for (const cl_platform_id platform : platforms) {
+    if (!devices_of(cl, platform, any_type ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU).empty()) {
+      return true;
+    }
+  }
+  return false;
+}

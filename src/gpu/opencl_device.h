@@ -138,3 +138,9 @@ class OpenClDevice {
 // and kept for the process (the kernels are built once); opened anew when
 // the one kept has failed. nullptr as for OpenClDevice::open, with *why.
 OpenClDevice* shared_opencl_device(const DeviceRequest& request, std::string* why);
+
+// Whether a run with this request may find a device to use: a request for
+// one always may (it is opened, or said to be missing, when first needed);
+// by default only when an OpenCL device of type GPU is there, which this
+// checks without opening it.
+bool opencl_device_offered(const DeviceRequest& request);

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstdio>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "search/reference_walk.h"
@@ -244,11 +245,25 @@ void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) 
   const SegmentCandidates segment(state.exponent, state.two_p, state.k_first, n);
   CpuChunkTests tests(segment, members.size());
   const std::int32_t chunk = chunk_length(n);
-  std::size_t chunk_index = 0;
-  for (std::int32_t j = 0; j < n; ++chunk_index) {
-    const std::int32_t end = chunk_end(j, chunk, n);
-    report_chunk(state, mask, chunk_index, j, end, tests.run(mask, j, end, members));
-    j = end;
+  std::vector<std::pair<std::int32_t, std::int32_t>> chunks;
+  for (std::int32_t j = 0; j < n; j = chunk_end(j, chunk, n)) {
+    chunks.emplace_back(j, chunk_end(j, chunk, n));
+  }
+  // A large team tests several chunks a round, so that the rounds (each
+  // ends in a barrier of every member) stay few: one a chunk up to 7
+  // members, a quarter of the members' count in chunks beyond.
+  const std::size_t per_round = std::max<std::size_t>(1, static_cast<std::size_t>(members.size()) / 4);
+  std::vector<std::int64_t> hits;
+  for (std::size_t c = 0; c < chunks.size(); c += per_round) {
+    const std::size_t last = std::min(chunks.size(), c + per_round) - 1;
+    const std::vector<std::int64_t> found =
+        tests.run(mask, chunks[c].first, chunks[last].second, members);
+    std::size_t h = 0;
+    for (std::size_t i = c; i <= last; ++i) {
+      hits.clear();
+      for (; h < found.size() && found[h] < chunks[i].second; ++h) hits.push_back(found[h]);
+      report_chunk(state, mask, i, chunks[i].first, chunks[i].second, hits);
+    }
   }
 }
 
@@ -257,11 +272,22 @@ std::int64_t sieve_segment_fast(FastMask& mask, const FastSieveContext& ctx, mpz
                                 std::vector<std::vector<std::int64_t>>& next) {
   const int parts = team.size();
   next.resize(static_cast<std::size_t>(parts));
-  start_fast_mask(mask, ctx, k_first, n);
+  std::vector<std::int64_t> counts(static_cast<std::size_t>(parts), 0);
+  // The steps that need the whole segment are short; the first multiples,
+  // the marks and their count are the members' shares.
+  begin_fast_mask(mask, ctx, k_first, n);
+  if (parts > 1) {
+    team.run([&](int member) { fast_mask_roots_part(mask, ctx, k_first, member, parts); });
+  } else {
+    fast_mask_roots_part(mask, ctx, k_first, 0, 1);
+  }
+  finish_fast_mask_start(mask, ctx);
   team.run([&](int member) {
-    mark_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);
+    counts[static_cast<std::size_t>(member)] =
+        mark_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);
   });
-  const std::int64_t marked = fast_count_marked(mask);
+  std::int64_t marked = fast_count_edges(mask);
+  for (const std::int64_t c : counts) marked += c;
   if (!ctx.deep_primes.empty()) {
     const std::int32_t chunk = chunk_length(n);
     for (std::int32_t j = 0; j < n;) {

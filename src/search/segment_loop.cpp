@@ -331,7 +331,7 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
     prepare_fast_sieve(buf.context, table, state.sieve_prime_count, state.exponent,
                        kDeepSieveBound);
   }
-  if (path == SearchPath::Fast && wants_opencl(device)) {
+  if (path == SearchPath::Fast && wants_opencl(device) && opencl_device_offered(device)) {
     if (sieve == DeviceSieve::OnDevice) {
       run_segments_sieved_on_device(state, table, buf, segment_length, after_segment, device);
     } else {
@@ -340,8 +340,47 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
     return;
   }
   bool final_pass = false;
-  while (begin_segment(state, final_pass)) {
-    run_one_segment(state, table, buf);
+  if (path == SearchPath::Reference || threads == 1) {
+    while (begin_segment(state, final_pass)) {
+      run_one_segment(state, table, buf);
+      if (after_segment) after_segment(state);
+    }
+    return;
+  }
+  // Several threads: each checkpoint is written by a thread of its own while
+  // the team sieves the next segment, whose lines wait for it; so a kill
+  // loses what it always lost, and the team does not wait for the disk.
+  BackgroundJob recorder;
+  if (!begin_segment(state, final_pass)) return;
+  std::clock_t start = std::clock();
+  print_segment_start();
+  std::int64_t marked =
+      sieve_segment_fast(buf.fast, buf.context, state.k_first, state.segment_size, buf.team,
+                         buf.next);
+  print_sieve_report(clock_seconds(start, std::clock()), marked, state.segment_size);
+  for (;;) {
+    test_segment_fast(state, buf.fast, &buf.team);
+    const std::int32_t n = state.segment_size;
+    mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(n));
+    bool written = true;
+    recorder.start([&written, p = BigInt(state.exponent), k = BigInt(state.k_first),
+                    low = BigInt(state.d_low), high = BigInt(state.d_high),
+                    from = state.start_bits, to = state.end_bits] {
+      written = writestatus(p, k, low, high, from, to);
+    });
+    const std::optional<std::int32_t> next = following_segment(state, final_pass, segment_length);
+    std::clock_t next_start = std::clock();
+    if (next) {
+      marked = sieve_segment_fast(buf.fast, buf.context, state.k_first, *next, buf.team, buf.next);
+    }
+    const float seconds = clock_seconds(next_start, std::clock());
+    recorder.wait();
+    if (!written) state.record_failed = true;
+    mpz_add_ui(state.segment_index, state.segment_index, 1);
     if (after_segment) after_segment(state);
+    if (!next || !begin_segment(state, final_pass)) break;
+    assert(state.segment_size == *next);
+    print_segment_start();
+    print_sieve_report(seconds, marked, state.segment_size);
   }
 }

@@ -2,6 +2,7 @@
 #include "search/thread_team.h"
 
 #include <cassert>
+#include <utility>
 
 ThreadTeam::ThreadTeam(int size) : size_(size), start_(size), done_(size) {
   assert(size >= 1);
@@ -31,5 +32,48 @@ void ThreadTeam::serve(int member) {
     if (stop_) return;
     (*job_)(member);
     done_.arrive_and_wait();
+  }
+}
+
+BackgroundJob::BackgroundJob() : thread_([this] { serve(); }) {}
+
+BackgroundJob::~BackgroundJob() {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !busy_; });
+    stop_ = true;
+  }
+  changed_.notify_all();
+}  // the jthread joins here
+
+void BackgroundJob::start(std::function<void()> job) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !busy_; });
+    job_ = std::move(job);
+    busy_ = true;
+  }
+  changed_.notify_all();
+}
+
+void BackgroundJob::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !busy_; });
+}
+
+void BackgroundJob::serve() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return busy_ || stop_; });
+    if (busy_) {
+      std::function<void()> job = std::move(job_);
+      lock.unlock();
+      job();
+      lock.lock();
+      busy_ = false;
+      changed_.notify_all();
+      continue;
+    }
+    return;  // stop_, and nothing to do
   }
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <barrier>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -33,4 +35,28 @@ class ThreadTeam {
   std::barrier<> start_;
   std::barrier<> done_;
   std::vector<std::jthread> workers_;
+};
+
+// One thread beside the team for a job that must not hold the team up (a
+// checkpoint's writes and syncs, while the team sieves the next segment):
+// start() hands it over and returns at once, wait() returns once it is done.
+// One job at a time; the destructor waits for the last.
+class BackgroundJob {
+ public:
+  BackgroundJob();
+  ~BackgroundJob();
+  BackgroundJob(const BackgroundJob&) = delete;
+  BackgroundJob& operator=(const BackgroundJob&) = delete;
+
+  void start(std::function<void()> job);
+  void wait();
+
+ private:
+  void serve();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> job_;
+  bool busy_ = false, stop_ = false;
+  std::jthread thread_;
 };

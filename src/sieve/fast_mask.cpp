@@ -57,12 +57,11 @@ std::uint64_t head_marks(unsigned t0, unsigned t1) {
   return marks;
 }
 
-// First multiple j of each prime among the segment's candidates, or -1 when
-// the prime marks nothing in this segment.
+// First multiple j of the primes [from, to) among the segment's
+// candidates, or -1 when the prime marks nothing in this segment.
 void first_multiples(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32_t n,
-                     std::vector<std::int32_t>& first) {
-  first.resize(ctx.primes.size());
-  for (std::size_t i = 0; i < ctx.primes.size(); ++i) {
+                     std::size_t from, std::size_t to, std::vector<std::int32_t>& first) {
+  for (std::size_t i = from; i < to; ++i) {
     const std::uint32_t q = ctx.primes[i];
     first[i] = -1;
     if (ctx.p_mod[i] == 0) continue;  // every candidate is 1 mod q
@@ -74,6 +73,12 @@ void first_multiples(const FastSieveContext& ctx, mpz_srcptr k_first, std::int32
     if (static_cast<std::int64_t>(j) >= std::int64_t{n} - q) continue;
     first[i] = static_cast<std::int32_t>(j);
   }
+}
+
+// The part's share [from, to) of count items.
+std::pair<std::size_t, std::size_t> share_of(std::size_t count, int part, int parts) {
+  return {count * static_cast<std::size_t>(part) / static_cast<std::size_t>(parts),
+          count * static_cast<std::size_t>(part + 1) / static_cast<std::size_t>(parts)};
 }
 
 // A plain region: offsets [lo, hi) held in words from bit 0, reset to its
@@ -341,6 +346,18 @@ std::int64_t count_words(const std::uint64_t* words, std::int64_t n) {
   return count_words_portable(words, n);
 }
 
+// Set bits [from, to) of words, from a whole word on (from a multiple of 64).
+std::int64_t count_set_from(const std::vector<std::uint64_t>& words, std::int64_t from,
+                            std::int64_t to) {
+  const std::int64_t full = (to - from) >> 6;
+  std::int64_t count = count_words(words.data() + (from >> 6), full);
+  if ((to - from) & 63) {
+    count += __builtin_popcountll(words[static_cast<std::size_t>((from >> 6) + full)] &
+                                  (~std::uint64_t{0} >> (64 - ((to - from) & 63))));
+  }
+  return count;
+}
+
 std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bits) {
   const std::int64_t full = bits >> 6;
   std::int64_t count = count_words(words.data(), full);
@@ -461,7 +478,7 @@ FastLayout fast_layout(const FastSieveContext& ctx, mpz_srcptr k_first, std::int
   return layout;
 }
 
-void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+void begin_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
                      std::int32_t n) {
   const FastLayout layout = fast_layout(ctx, k_first, n);
   mask.n = n;
@@ -469,54 +486,80 @@ void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_f
   mask.anchor = layout.anchor;
   mask.periods = layout.periods;
   mask.lane_offset = layout.lane_offset;
-
-  first_multiples(ctx, k_first, n, mask.first);
+  mask.head_end = layout.head_end;
+  mask.tail_start = layout.tail_start;
+  mask.tail_end = layout.tail_end;
   mask.plan_last.clear();
+  mask.first.resize(ctx.primes.size());
   mask.deep_root.resize(ctx.deep_primes.size());
-  for (std::size_t i = 0; i < ctx.deep_primes.size(); ++i) {
-    const std::uint64_t q = ctx.deep_primes[i];
-    const std::uint64_t d0 = (2 * mod_small(k_first, q) % q * ctx.deep_p_mod[i] + 1) % q;
-    mask.deep_root[i] = static_cast<std::uint32_t>((q - d0) % q * ctx.deep_inv_two_p[i] % q);
-  }
-
+  begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
   if (mask.periods == 0) {
     // One plain region over the whole segment; its primes are marked by the
     // parts.
-    mask.head_end = layout.head_end;
-    begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
-    mask.tail_start = mask.tail_end = mask.head_end;
     mask.tail.clear();
     for (auto& lane : mask.lanes) lane.clear();
     return;
   }
-
-  // The plain head and tail hold at most 61 offsets each: marked here.
-  mask.head_end = layout.head_end;
-  begin_plain(mask.head, 0, mask.head_end, n, mask.head_bits);
-  mark_plain_primes(mask.head, 0, 0, mask.head_end, n, ctx, mask.first);
-  mask.tail_start = layout.tail_start;
-  mask.tail_end = layout.tail_end;
   begin_plain(mask.tail, mask.tail_start, mask.tail_end, n, mask.head_bits);
-  mark_plain_primes(mask.tail, mask.tail_start, mask.tail_start, mask.tail_end, n, ctx,
-                    mask.first);
-
   // Room for the lanes; each part resets the words it marks.
   for (auto& lane : mask.lanes) lane.resize(static_cast<std::size_t>((mask.periods + 63) / 64));
 }
 
-void mark_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part, int parts,
-                         std::vector<std::int64_t>& next) {
+void fast_mask_roots_part(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                          int part, int parts) {
+  const auto [from, to] = share_of(ctx.primes.size(), part, parts);
+  first_multiples(ctx, k_first, mask.n, from, to, mask.first);
+  const auto [deep_from, deep_to] = share_of(ctx.deep_primes.size(), part, parts);
+  for (std::size_t i = deep_from; i < deep_to; ++i) {
+    const std::uint64_t q = ctx.deep_primes[i];
+    const std::uint64_t d0 = (2 * mod_small(k_first, q) % q * ctx.deep_p_mod[i] + 1) % q;
+    mask.deep_root[i] = static_cast<std::uint32_t>((q - d0) % q * ctx.deep_inv_two_p[i] % q);
+  }
+}
+
+void finish_fast_mask_start(FastMask& mask, const FastSieveContext& ctx) {
+  if (mask.periods == 0) return;
+  // The plain head and tail hold at most 61 offsets each: marked here.
+  mark_plain_primes(mask.head, 0, 0, mask.head_end, mask.n, ctx, mask.first);
+  mark_plain_primes(mask.tail, mask.tail_start, mask.tail_start, mask.tail_end, mask.n, ctx,
+                    mask.first);
+}
+
+void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n) {
+  begin_fast_mask(mask, ctx, k_first, n);
+  fast_mask_roots_part(mask, ctx, k_first, 0, 1);
+  finish_fast_mask_start(mask, ctx);
+}
+
+std::int64_t mark_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part,
+                                 int parts, std::vector<std::int64_t>& next) {
   assert(0 <= part && part < parts);
   if (mask.periods == 0) {
     const auto [from, to] = plain_share(mask.head_end, part, parts);
-    if (from < to) mark_plain_primes(mask.head, 0, from, to, mask.n, ctx, mask.first);
-    return;
+    if (from >= to) return 0;
+    mark_plain_primes(mask.head, 0, from, to, mask.n, ctx, mask.first);
+    // The share's marks below n; its first word is its own (from is a
+    // whole word), its last may be cut at n.
+    const std::int64_t end = std::min<std::int64_t>(to, mask.n);
+    if (from >= end) return 0;
+    return count_set_from(mask.head, from, end);
   }
+  std::int64_t marked = 0;
   for_each_piece(mask.periods, part, parts,
                  [&](std::size_t c, std::int64_t t_from, std::int64_t t_to) {
                    mark_lane(mask.lanes[c], mask.anchor + mask.lane_offset[c], t_from, t_to,
                              mask.head_bits, ctx, mask.first, next);
+                   marked += count_set_from(mask.lanes[c], t_from, t_to);
                  });
+  return marked;
+}
+
+std::int64_t fast_count_edges(const FastMask& mask) {
+  if (mask.periods == 0) return 0;
+  return count_set(mask.head, std::min<std::int64_t>(mask.head_end, mask.n)) +
+         (kPeriod - kLaneCount) * mask.periods +
+         count_set(mask.tail, std::int64_t{mask.n} - mask.tail_start);
 }
 
 void deepen_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part, int parts,

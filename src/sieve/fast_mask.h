@@ -125,16 +125,29 @@ FastLayout fast_layout(const FastSieveContext& ctx, mpz_srcptr k_first, std::int
 void build_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
                      std::int32_t n);
 
-// The same build in two steps, so that threads can share the second:
-// start_fast_mask does the serial part (anchor, lanes, first multiples, the
-// plain head and tail); then mark_fast_mask_part, called once for every part
-// in 0 .. parts - 1, in any order or at the same time, marks the part-th
-// share of the rest. Parts write disjoint words; each needs its own `next`
-// scratch. The mask is whole when every part has returned.
+// The same build in steps, so that threads can share them: begin_fast_mask
+// lays out the segment (anchor, lanes, the plain head and tail); then
+// fast_mask_roots_part, once for every part in 0 .. parts - 1, in any order
+// or at the same time, finds its share of the primes' first multiples and
+// the deeper primes' roots; finish_fast_mask_start marks the plain head and
+// tail; then mark_fast_mask_part, called once for every part (any order, at
+// the same time), marks the part-th share of the rest and returns the marks
+// it laid below n. Parts write disjoint words; each needs its own `next`
+// scratch. The mask is whole when every part has returned, and its count
+// (fast_count_marked) is then the parts' counts plus fast_count_edges.
+// start_fast_mask does the first three steps on one thread.
+void begin_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                     std::int32_t n);
+void fast_mask_roots_part(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
+                          int part, int parts);
+void finish_fast_mask_start(FastMask& mask, const FastSieveContext& ctx);
 void start_fast_mask(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
                      std::int32_t n);
-void mark_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part, int parts,
-                         std::vector<std::int64_t>& next);
+std::int64_t mark_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part,
+                                 int parts, std::vector<std::int64_t>& next);
+// The marks among offsets below n that no part counts: the plain head and
+// tail, and the 44 pattern offsets of every period (0 without periods).
+std::int64_t fast_count_edges(const FastMask& mask);
 
 // The deeper marks, in parts as mark_fast_mask_part (the same words to the
 // same part), once every part of that has returned: they only add marks.
