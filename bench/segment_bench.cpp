@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,12 +140,25 @@ Timing run_reference(const SmallPrimeTable& table, const Case& c, std::int32_t l
       [&] { test_segment(state, mask); });
 }
 
+// --blocks SMALL,LARGE[,LIMIT]: the sieve's blocks (bits) and the primes
+// below LIMIT in the small ones, instead of what the caches give.
+struct Blocks {
+  std::int64_t small = 0, large = 0, limit = 0;
+};
+Blocks g_blocks;
+
 Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length,
                 int threads = 1) {
   RunState state;
   start_state(state, table, c, length);
   FastSieveContext context;
   prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent, kDeepSieveBound);
+  if (g_blocks.small > 0) {
+    context.small_block_bits = g_blocks.small;
+    context.block_bits = g_blocks.large;
+    set_small_prime_limit(context, static_cast<std::uint32_t>(
+                                       g_blocks.limit > 0 ? g_blocks.limit : g_blocks.small / 4));
+  }
   static FastMask mask;
   ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
   std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
@@ -156,18 +170,24 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
       length,
       [&] { return sieve_segment_fast(mask, context, state.k_first, length, team, next); },
       [&] { test_segment_fast(state, mask, &team); });
-  // The sieve's steps that run on one thread whatever T is, timed once
-  // more on their own: the start (anchor, first multiples, head and tail),
-  // the count, and the last clear offset of each twentieth.
+  // The steps of a segment that run on one thread whatever T is, timed
+  // once more on their own: the layout and the plain head and tail, the
+  // count's edges, and the last clear offset of each twentieth.
   const double s0 = cpu_seconds();
-  start_fast_mask(mask, context, state.k_first, length);
-  fast_count_marked(mask);
+  begin_fast_mask(mask, context, state.k_first, length);
+  fast_mask_roots_part(mask, context, state.k_first, 0, 1);  // not serial: subtracted below
+  const double roots = cpu_seconds();
+  finish_fast_mask_start(mask, context);
+  fast_count_edges(mask);
   const std::int32_t chunk = chunk_length(length);
   for (std::int32_t j = 0; j < length; j = chunk_end(j, chunk, length)) {
     fast_last_clear(mask, j, chunk_end(j, chunk, length));
   }
-  serial = cpu_seconds() - s0;
-  t.serial = serial;
+  const double roots_time = roots - s0;
+  serial = cpu_seconds() - s0 - roots_time;
+  // Roughly: begin_fast_mask is a sliver of s0..roots; the first multiples
+  // are the rest, shared by the team in a run.
+  t.serial = std::max(serial, 0.0);
   return t;
 }
 
@@ -221,6 +241,16 @@ RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t l
   return f;
 }
 
+// Wall seconds of one round of a team of `threads` with nothing to do.
+double barrier_seconds(int threads) {
+  ThreadTeam team(threads);
+  for (int i = 0; i < 100; ++i) team.run([](int) {});
+  const int rounds = 2000;
+  const double w0 = wall_seconds();
+  for (int i = 0; i < rounds; ++i) team.run([](int) {});
+  return (wall_seconds() - w0) / rounds;
+}
+
 void print_row(const char* path, const Timing& t) {
   const double total = t.sieve + t.test;
   std::printf("  %-9s sieve %8.3f s   test %8.3f s   total %8.3f s   %12.0f candidates/s\n",
@@ -241,6 +271,15 @@ int main(int argc, char** argv) {
       reference = false;
     } else if (std::strcmp(argv[i], "--no-kernels") == 0) {
       kernels = false;
+    } else if (std::strcmp(argv[i], "--blocks") == 0 && i + 1 < argc) {
+      long long small = 0, large = 0, limit = 0;
+      if (std::sscanf(argv[++i], "%lld,%lld,%lld", &small, &large, &limit) < 2 || small < 64 ||
+          large < small || small % 64 != 0 || large % 64 != 0) {
+        std::fprintf(stderr, "segment_bench: --blocks takes SMALL,LARGE[,LIMIT] in bits, "
+                             "multiples of 64, SMALL <= LARGE\n");
+        return 1;
+      }
+      g_blocks = {small, large, limit};
     } else if (std::strcmp(argv[i], "--segments") == 0 && i + 1 < argc) {
       segments = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
       if (segments < 1 || segments > 1000) {
@@ -258,7 +297,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]"
-                   " [--segments S]\n");
+                   " [--segments S] [--blocks SMALL,LARGE[,LIMIT]]\n");
       return 1;
     }
   }
@@ -270,6 +309,17 @@ int main(int argc, char** argv) {
   static SmallPrimeTable table;
   build_prime_table(table);
   const Case cases[] = {{"86249", 60.0f}, {"86249", 72.0f}, {"3321928097", 68.0f}};
+  {
+    FastSieveContext probe;
+    prepare_fast_sieve(probe, table, 6879, BigInt(86249), 0);
+    const CacheSizes caches = cache_sizes();
+    std::printf("Caches: L1 data %lld KiB, L2 %lld KiB; sieve blocks of %lld and %lld bits%s\n",
+                static_cast<long long>(caches.l1_data / 1024),
+                static_cast<long long>(caches.l2 / 1024),
+                static_cast<long long>(g_blocks.small > 0 ? g_blocks.small : probe.small_block_bits),
+                static_cast<long long>(g_blocks.small > 0 ? g_blocks.large : probe.block_bits),
+                g_blocks.small > 0 ? " (--blocks)" : "");
+  }
   std::printf("One segment of %d values of k (processor seconds)\n", length);
   for (const Case& c : cases) {
     // Candidates from 2^depth up have depth + 1 bits; the walk's choice.
@@ -298,6 +348,21 @@ int main(int argc, char** argv) {
                   (many.sieve + many.test) / (fast.sieve + fast.test));
       std::printf("  serial steps of the sieve (start, count): %.4f s of the one-thread %.3f s\n",
                   fast.serial, fast.wall);
+      // Amdahl's projection from the one-thread segment: its serial steps,
+      // the rest shared, and each round of the team (three for the sieve,
+      // one for every chunks a round test) a barrier whose cost, measured
+      // here on T threads, is taken to grow with the members.
+      const double barrier = barrier_seconds(threads);
+      std::printf("  projected speed-up (serial %.3f ms, %.1f %% of one thread; barrier %.1f us on"
+                  " %d threads):",
+                  fast.serial * 1e3, 100 * fast.serial / fast.wall, barrier * 1e6, threads);
+      for (const int t : {16, 64, 192}) {
+        const int per_round = std::max(1, t / 4);
+        const int rounds = 3 + (20 + per_round - 1) / per_round;
+        const double tail = fast.serial + rounds * barrier * t / threads;
+        std::printf("  %d: %.1fx", t, fast.wall / (tail + (fast.wall - fast.serial) / t));
+      }
+      std::printf("\n");
     }
     std::fflush(stdout);
   }

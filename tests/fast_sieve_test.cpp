@@ -38,7 +38,7 @@ std::string describe(const Segment& s) {
 // parts > 0 the fast mask is built in that many parts, marked last to first
 // (a part that reset a word of another part would wipe that part's marks).
 void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
-                      const std::vector<int>& parts_list = {0}) {
+                      const std::vector<int>& parts_list = {0}, std::int64_t small_block_bits = 0) {
   BigInt p, k, two_p, first;
   mpz_set_str(p, s.p.c_str(), 10);
   mpz_set_str(k, s.k_first.c_str(), 10);
@@ -55,6 +55,10 @@ void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
   FastSieveContext ctx;
   prepare_fast_sieve(ctx, built_prime_table(), count, p);
   if (block_bits > 0) ctx.block_bits = block_bits;
+  if (small_block_bits > 0) {
+    ctx.small_block_bits = small_block_bits;
+    set_small_prime_limit(ctx, static_cast<std::uint32_t>(small_block_bits / 4));
+  }
   const std::int64_t bits = std::max<std::int64_t>(std::int64_t{s.n} + 1, 61);
   std::vector<std::int64_t> clear;
   for (std::int64_t i = 0; i < s.n; ++i) {
@@ -137,11 +141,22 @@ TEST(FastMask, EqualsTheReferenceOnChosenSegments) {
 
 TEST(FastMask, BlockSizeDoesNotChangeTheMask) {
   // Many block boundaries inside each lane, for the word patterns of the
-  // primes below 64 and the bit marks of the others alike.
+  // primes below 64 and the bit marks of the others alike; and small blocks
+  // inside large ones (primes below a quarter of the small block go through
+  // those), a small block as large as a large one, and the caches' own.
   for (const std::int64_t block : {64, 128, 192, 4096}) {
     expect_same_mask({"86249", "6683680417203", 400000, 60.0f}, block);
     expect_same_mask({"1277", "61", 100000, 20.0f}, block);
   }
+  const std::pair<std::int64_t, std::int64_t> tiers[] = {
+      {64, 192}, {128, 4096}, {1024, 4096}, {4096, 4096}, {4096, 65536}};
+  for (const auto& [small, large] : tiers) {
+    expect_same_mask({"86249", "6683680417203", 120000, 60.0f}, large, {0, 3}, small);
+    expect_same_mask({"3321928097", "31000000", 40000, 57.2f}, large, {0}, small);
+  }
+  const CacheSizes caches = cache_sizes();
+  EXPECT_GE(caches.l1_data, 1024);
+  EXPECT_GE(caches.l2, caches.l1_data);
 }
 
 TEST(FastMask, BuiltInPartsEqualsTheReference) {

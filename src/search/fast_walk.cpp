@@ -145,9 +145,11 @@ class BatchTester {
   std::uint64_t p_ = 0;
   u128 d0_ = 0, two_p_ = 0;
   std::size_t count_ = 0;
-  std::array<std::int64_t, kBatch> offsets_{};
-  std::array<u128, kBatch + 64> d_{};
-  std::array<std::uint8_t, kBatch> flags_{};
+  // Written before they are read: left uninitialised, so that a team of
+  // many members makes its testers at once.
+  std::array<std::int64_t, kBatch> offsets_;
+  std::array<u128, kBatch + 64> d_;
+  std::array<std::uint8_t, kBatch> flags_;
   std::vector<std::int64_t> hits_;
 };
 

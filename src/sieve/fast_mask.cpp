@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cassert>
 #include <utility>
+#include <fstream>
+#include <string>
+#include <unistd.h>
 
 #include "sieve/candidate_mask.h"
 
@@ -109,6 +112,14 @@ void mark_plain_primes(std::vector<std::uint64_t>& words, std::int64_t lo, std::
   }
 }
 
+// Sets bits t, t + q, t + 2q, ... below end; returns the first t at or
+// beyond it.
+inline std::int64_t mark_stride(std::uint64_t* w, std::int64_t t, std::int64_t q,
+                                std::int64_t end) {
+  for (; t < end; t += q) w[t >> 6] |= std::uint64_t{1} << (t & 63);
+  return t;
+}
+
 // Marks of one lane (offsets base + 60 t) among t in [t_from, t_to), with
 // t_from a multiple of 64: the words from t_from / 64 up to the one that
 // holds t_to - 1 are reset and marked, and no other word is written, so
@@ -190,29 +201,40 @@ void mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::int64_
                                ctx.shifts[i].data()};
     next[i] = t_to;  // done by pattern
   }
+  // By cache level: the word patterns and the primes that mark a small
+  // block several times go through small blocks (held by the L1 data
+  // cache); the larger primes through the large blocks (held by the L2
+  // cache) that the small ones make up.
+  std::uint64_t* w = words.data();
+  const std::size_t small_end = std::max(patterned, std::min(ctx.small_primes, next.size()));
+  const std::int64_t small_bits = std::min(ctx.small_block_bits, ctx.block_bits);
   for (std::int64_t block = t_from; block < t_to; block += ctx.block_bits) {
     const std::int64_t block_end = std::min(t_to, block + ctx.block_bits);
-    std::uint64_t* w = words.data();
-    const std::int64_t word_end = std::min(words_end, (block_end + 63) >> 6);
-    for (std::size_t c = 0; c < cursor_count; ++c) {
-      Cursor& cursor = cursors[c];
-      const std::uint32_t period = cursor.period, advance = cursor.advance;
-      const std::uint64_t* shift = cursor.shift;
-      std::uint32_t s = cursor.s;
-      std::int64_t k = cursor.word;
-      for (const std::int64_t end = std::min(word_end, cursor.end); k < end; ++k) {
-        w[k] |= shift[s];
-        s += advance;
-        if (s >= period) s -= period;
+    for (std::int64_t sub = block; sub < block_end; sub += small_bits) {
+      const std::int64_t sub_end = std::min(block_end, sub + small_bits);
+      const std::int64_t word_end = std::min(words_end, (sub_end + 63) >> 6);
+      for (std::size_t c = 0; c < cursor_count; ++c) {
+        Cursor& cursor = cursors[c];
+        const std::uint32_t period = cursor.period, advance = cursor.advance;
+        const std::uint64_t* shift = cursor.shift;
+        std::uint32_t s = cursor.s;
+        std::int64_t k = cursor.word;
+        for (const std::int64_t end = std::min(word_end, cursor.end); k < end; ++k) {
+          w[k] |= shift[s];
+          s += advance;
+          if (s >= period) s -= period;
+        }
+        cursor.word = k;
+        cursor.s = s;
       }
-      cursor.word = k;
-      cursor.s = s;
+      for (std::size_t i = patterned; i < small_end; ++i) {
+        const std::int64_t q = ctx.primes[i];
+        next[i] = mark_stride(w, next[i], q, sub_end);
+      }
     }
-    for (std::size_t i = patterned; i < next.size(); ++i) {
+    for (std::size_t i = small_end; i < next.size(); ++i) {
       const std::int64_t q = ctx.primes[i];
-      std::int64_t t = next[i];
-      for (; t < block_end; t += q) w[t >> 6] |= std::uint64_t{1} << (t & 63);
-      next[i] = t;
+      next[i] = mark_stride(w, next[i], q, block_end);
     }
   }
 }
@@ -281,9 +303,7 @@ void deep_mark_lane(std::vector<std::uint64_t>& words, std::int64_t base, std::i
     const std::int64_t block_end = std::min(t_to, block + ctx.block_bits);
     for (std::size_t i = 0; i < roots.size(); ++i) {
       const std::int64_t q = ctx.deep_primes[i];
-      std::int64_t t = next[i];
-      for (; t < block_end; t += q) w[t >> 6] |= std::uint64_t{1} << (t & 63);
-      next[i] = t;
+      next[i] = mark_stride(w, next[i], q, block_end);
     }
   }
 }
@@ -368,7 +388,44 @@ std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bit
   return count;
 }
 
+// A cache's size in bytes from the kernel's account of cpu0's caches
+// (level and type), or 0.
+std::int64_t sysfs_cache(int level, const char* type) {
+  for (int index = 0; index < 8; ++index) {
+    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
+    std::ifstream level_file(dir + "level"), type_file(dir + "type"), size_file(dir + "size");
+    int l = 0;
+    std::string t, size;
+    if (!(level_file >> l) || !(type_file >> t) || !(size_file >> size)) continue;
+    if (l != level || (t != type && t != "Unified")) continue;
+    std::int64_t value = std::atoll(size.c_str());
+    if (size.ends_with('K')) value *= 1024;
+    if (size.ends_with('M')) value *= 1024 * 1024;
+    return value;
+  }
+  return 0;
+}
+
 }  // namespace
+
+CacheSizes cache_sizes() {
+  static const CacheSizes sizes = [] {
+    CacheSizes c;
+    c.l1_data = sysconf(_SC_LEVEL1_DCACHE_SIZE);
+    c.l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+    if (c.l1_data <= 0) c.l1_data = sysfs_cache(1, "Data");
+    if (c.l2 <= 0) c.l2 = sysfs_cache(2, "Unified");
+    if (c.l1_data <= 0) c.l1_data = 32 * 1024;  // what every recent core has at least
+    if (c.l2 <= 0) c.l2 = 512 * 1024;
+    return c;
+  }();
+  return sizes;
+}
+
+void set_small_prime_limit(FastSieveContext& ctx, std::uint32_t limit) {
+  ctx.small_primes = static_cast<std::size_t>(
+      std::lower_bound(ctx.primes.begin(), ctx.primes.end(), limit) - ctx.primes.begin());
+}
 
 void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
                         std::int32_t prime_count, mpz_srcptr p, std::uint32_t deep_bound) {
@@ -386,6 +443,15 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
     ctx.inv_sixty.push_back(inverse_mod(60, q));
   }
   ctx.p_mod_60 = static_cast<std::uint32_t>(mpz_fdiv_ui(p, 60));
+  // The blocks from this CPU's caches: a small block of half the L1 data
+  // cache, a large one of half the L2 (the rest for the primes' state and
+  // the other data in use); the primes below a quarter of a small block
+  // mark each one at least four times and go through the small blocks.
+  const CacheSizes caches = cache_sizes();
+  ctx.small_block_bits = std::clamp<std::int64_t>(caches.l1_data * 4, 1 << 14, 1 << 20) & ~63;
+  ctx.block_bits =
+      std::clamp<std::int64_t>(caches.l2 * 4, ctx.small_block_bits, std::int64_t{1} << 25) & ~63;
+  set_small_prime_limit(ctx, static_cast<std::uint32_t>(ctx.small_block_bits / 4));
   ctx.pattern_primes = 0;
   ctx.shifts.clear();
   while (ctx.pattern_primes < ctx.primes.size() &&

@@ -53,10 +53,16 @@ struct FastSieveContext {
   };
   std::vector<PatternPair> pairs;
   std::vector<std::vector<std::uint64_t>> pair_shifts;
-  // Bits of a lane sieved at a time: 256 KiB, so the slab stays in the
-  // core's L2 cache while every prime crosses it. A multiple of 64; tests
-  // shrink it to cross many block boundaries.
+  // Bits of a lane sieved at a time, by cache level: the word patterns and
+  // the plan's primes below the first small_primes entries' end through
+  // small blocks (half the L1 data cache), the other primes through large
+  // blocks (half the L2 cache) that small ones make up. From this CPU's
+  // caches (prepare_fast_sieve); multiples of 64; tests shrink them to
+  // cross many block boundaries (set_small_prime_limit then moves the
+  // primes' split with them).
+  std::int64_t small_block_bits = std::int64_t{1} << 17;
   std::int64_t block_bits = std::int64_t{1} << 21;
+  std::size_t small_primes = 0;
   // The deeper sieve: the primes above the plan's up to deep_bound that
   // neither divide M(p) (2^p mod q != 1) nor p. Such a prime divides no
   // divisor of M(p), so every multiple of it among the candidates (itself
@@ -75,6 +81,16 @@ struct FastSieveContext {
 // and 0.67, 0.65, 0.66, 0.70 s at p = 3321928097, 68 bits (0.70 s without):
 // beyond 10^6 a prime's marks cost more than the tests they spare.
 inline constexpr std::uint32_t kDeepSieveBound = 1000000;
+
+// This CPU's L1 data and L2 cache sizes in bytes (sysconf, else the
+// kernel's account in /sys; a modest default where neither tells).
+struct CacheSizes {
+  std::int64_t l1_data = 0, l2 = 0;
+};
+CacheSizes cache_sizes();
+
+// Sends the primes below limit through the small blocks.
+void set_small_prime_limit(FastSieveContext& ctx, std::uint32_t limit);
 
 // deep_bound 0 (or one at or below the plan's largest prime) leaves the
 // deeper sieve out.
