@@ -11,6 +11,7 @@
 #include "core/big_int.h"
 #include "gpu/opencl_device.h"
 #include "search/fast_walk.h"
+#include "search/opencl_walk.h"
 #include "search/reference_walk.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
@@ -365,19 +366,7 @@ void expect_device_sieve(OpenClDevice& device, const Segment& s, std::uint32_t d
   const SegmentCandidates candidates(p, two_p, k, s.n);
   ASSERT_TRUE(candidates.native && candidates.max_bits <= OpenClDevice::kMaxBits);
 
-  OpenClDevice::SegmentJob job;
-  mpz_export(&job.k_first, nullptr, -1, sizeof job.k_first, 0, 0, k);
-  job.n = s.n;
-  job.layout = fast_layout(ctx, k, s.n);
-  const std::int32_t chunk = chunk_length(s.n);
-  for (std::int32_t j = 0; j < s.n; j = chunk_end(j, chunk, s.n)) {
-    job.chunks.emplace_back(j, chunk_end(j, chunk, s.n));
-  }
-  job.p = candidates.p;
-  job.base = candidates.base;
-  job.step = candidates.step;
-  job.min_bits = candidates.min_bits;
-  job.max_bits = candidates.max_bits;
+  const OpenClDevice::SegmentJob job = device_job(ctx, candidates, segment_chunks(s.n));
 
   // The plan's marks, then the deeper ones, region by region.
   FastMask mask;

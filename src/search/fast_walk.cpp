@@ -246,11 +246,7 @@ void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) 
   assert(n == mask.n);
   const SegmentCandidates segment(state.exponent, state.two_p, state.k_first, n);
   CpuChunkTests tests(segment, members.size());
-  const std::int32_t chunk = chunk_length(n);
-  std::vector<std::pair<std::int32_t, std::int32_t>> chunks;
-  for (std::int32_t j = 0; j < n; j = chunk_end(j, chunk, n)) {
-    chunks.emplace_back(j, chunk_end(j, chunk, n));
-  }
+  const std::vector<std::pair<std::int32_t, std::int32_t>> chunks = segment_chunks(n);
   // A large team tests several chunks a round, so that the rounds (each
   // ends in a barrier of every member) stay few: one a chunk up to 7
   // members, a quarter of the members' count in chunks beyond.
@@ -291,11 +287,8 @@ std::int64_t sieve_segment_fast(FastMask& mask, const FastSieveContext& ctx, mpz
   std::int64_t marked = fast_count_edges(mask);
   for (const std::int64_t c : counts) marked += c;
   if (!ctx.deep_primes.empty()) {
-    const std::int32_t chunk = chunk_length(n);
-    for (std::int32_t j = 0; j < n;) {
-      const std::int32_t end = chunk_end(j, chunk, n);
-      mask.plan_last.push_back(fast_last_clear(mask, j, end));
-      j = end;
+    for (const auto& [from, to] : segment_chunks(n)) {
+      mask.plan_last.push_back(fast_last_clear(mask, from, to));
     }
     team.run([&](int member) {
       deepen_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);

@@ -236,6 +236,22 @@ u128 to_u128(mpz_srcptr v) {
 
 }  // namespace
 
+OpenClDevice::SegmentJob device_job(
+    const FastSieveContext& ctx, const SegmentCandidates& segment,
+    const std::vector<std::pair<std::int32_t, std::int32_t>>& chunks) {
+  OpenClDevice::SegmentJob job;
+  job.k_first = to_u128(segment.k_first);
+  job.n = segment.n;
+  job.layout = fast_layout(ctx, segment.k_first, segment.n);
+  job.chunks = chunks;
+  job.p = segment.p;
+  job.base = segment.base;
+  job.step = segment.step;
+  job.min_bits = segment.min_bits;
+  job.max_bits = segment.max_bits;
+  return job;
+}
+
 OpenClSegmentWalk::OpenClSegmentWalk(const DeviceRequest& request, const FastSieveContext& ctx)
     : use_(request), ctx_(ctx) {}
 
@@ -257,16 +273,7 @@ void OpenClSegmentWalk::submit(const SegmentCandidates& segment,
     }
   }
   if (device_ != nullptr) {
-    OpenClDevice::SegmentJob job;
-    job.k_first = to_u128(segment.k_first);
-    job.n = segment.n;
-    job.layout = fast_layout(ctx_, segment.k_first, segment.n);
-    job.chunks = chunks;
-    job.p = segment.p;
-    job.base = segment.base;
-    job.step = segment.step;
-    job.min_bits = segment.min_bits;
-    job.max_bits = segment.max_bits;
+    OpenClDevice::SegmentJob job = device_job(ctx_, segment, chunks);
     // A deeper prime far beyond the segment marks a candidate or none per
     // region, which does not pay for working out where: those above a
     // quarter of the segment's offsets (and the block size) are left out.

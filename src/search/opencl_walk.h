@@ -127,6 +127,12 @@ class OpenClWalk {
 // was at hand): segment_bench --device-deep-bound B measures others.
 inline constexpr std::uint32_t kDeviceDeepSieveBound = 1u << 22;
 
+// The device's job for a segment: its layout from ctx, its candidates, its
+// chunks (all deeper primes of ctx in use).
+OpenClDevice::SegmentJob device_job(
+    const FastSieveContext& ctx, const SegmentCandidates& segment,
+    const std::vector<std::pair<std::int32_t, std::int32_t>>& chunks);
+
 // Whole segments on the device, two in flight: while the host reports one
 // (its lines, records and checkpoint), the device sieves and tests the
 // next. A segment the device cannot take (exponent of 64 bits or more,

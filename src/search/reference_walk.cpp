@@ -23,6 +23,15 @@ std::int32_t chunk_end(std::int32_t j, std::int32_t chunk, std::int32_t segment_
   return static_cast<std::int32_t>(end);
 }
 
+std::vector<std::pair<std::int32_t, std::int32_t>> segment_chunks(std::int32_t segment_size) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> chunks;
+  const std::int32_t chunk = chunk_length(segment_size);
+  for (std::int32_t j = 0; j < segment_size; j = chunk_end(j, chunk, segment_size)) {
+    chunks.emplace_back(j, chunk_end(j, chunk, segment_size));
+  }
+  return chunks;
+}
+
 bool divides_mersenne(mpz_ptr residue, mpz_srcptr p, mpz_srcptr d) {
   static const BigInt two(2);
   mpz_powm(residue, two, p, d);

@@ -16,6 +16,8 @@
 #include <gmp.h>
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "core/run_state.h"
 
@@ -26,6 +28,9 @@ std::int32_t chunk_length(std::int32_t segment_size);
 // visits j, j + 1, ... while fewer than `chunk` are visited and the offset
 // is at most N.
 std::int32_t chunk_end(std::int32_t j, std::int32_t chunk, std::int32_t segment_size);
+
+// The chunks [from, to) of a segment of N offsets, in order.
+std::vector<std::pair<std::int32_t, std::int32_t>> segment_chunks(std::int32_t segment_size);
 
 // True when d divides 2^p - 1, i.e. 2^p mod d = 1. residue is scratch.
 bool divides_mersenne(mpz_ptr residue, mpz_srcptr p, mpz_srcptr d);

@@ -125,13 +125,7 @@ void sieve_ahead(SievedSegment& seg, const RunState& state, mpz_srcptr k_first, 
   seg.seconds = clock_seconds(start, std::clock());
   seg.candidates = std::make_unique<SegmentCandidates>(state.exponent, state.two_p, k_first, n);
   seg.cpu = std::make_unique<CpuChunkTests>(*seg.candidates, buf.team.size());
-  seg.chunks.clear();
-  const std::int32_t chunk = chunk_length(n);
-  for (std::int32_t j = 0; j < n;) {
-    const std::int32_t end = chunk_end(j, chunk, n);
-    seg.chunks.emplace_back(j, end);
-    j = end;
-  }
+  seg.chunks = segment_chunks(n);
 }
 
 // The fast path with the tests on an OpenCL device: the same segments, lines
@@ -241,13 +235,7 @@ void plan_segment(SievedSegment& seg, const RunState& state, mpz_srcptr k_first,
   seg.n = n;
   seg.candidates = std::make_unique<SegmentCandidates>(state.exponent, state.two_p, k_first, n);
   seg.cpu = std::make_unique<CpuChunkTests>(*seg.candidates, members);
-  seg.chunks.clear();
-  const std::int32_t chunk = chunk_length(n);
-  for (std::int32_t j = 0; j < n;) {
-    const std::int32_t end = chunk_end(j, chunk, n);
-    seg.chunks.emplace_back(j, end);
-    j = end;
-  }
+  seg.chunks = segment_chunks(n);
 }
 
 // Whole segments on the device: each is queued there before the one
