@@ -365,7 +365,7 @@ OpenClDevice::Collected OpenClDevice::collect(int slot_index, std::vector<std::u
     if (!s.failed) s.fail_because("a batch was collected that was never launched");
     return Collected::Failed;
   }
-  if (!s.wait(slot.events.back(), slot.stall)) return Collected::Failed;
+  if (!s.wait_for_event(slot.events.back(), slot.stall)) return Collected::Failed;
   s.busy += s.profiled_seconds(slot.events);
   if (slot.kernel_event != nullptr) s.kernel_busy += s.profiled_seconds({slot.kernel_event});
   s.release_events(slot);

@@ -374,7 +374,7 @@ OpenClDevice::Collected OpenClDevice::collect_segment(int slot_index, SegmentRes
     if (!s.failed) s.fail_because("a segment was collected that was never queued");
     return Collected::Failed;
   }
-  if (!s.wait(slot.events.back(), slot.stall)) return Collected::Failed;
+  if (!s.wait_for_event(slot.events.back(), slot.stall)) return Collected::Failed;
   s.busy += s.profiled_seconds(slot.events);
   s.sieve_busy += s.profiled_seconds(std::vector<cl_event>(
       slot.events.begin(), slot.events.begin() + static_cast<std::ptrdiff_t>(slot.sieve_events)));
@@ -394,7 +394,7 @@ OpenClDevice::Collected OpenClDevice::collect_segment(int slot_index, SegmentRes
       if (!queue_tests(s, slot, static_cast<cl_int>(lo), hi)) return Collected::Failed;
     }
     const std::vector<cl_uint> counts = slot.counts_host;
-    if (!queue_reads(s, slot) || !s.wait(slot.events.back(), false)) return Collected::Failed;
+    if (!queue_reads(s, slot) || !s.wait_for_event(slot.events.back(), false)) return Collected::Failed;
     s.busy += s.profiled_seconds(slot.events);
     release(s, slot.events);
     slot.counts_host = counts;  // the plan's count of the first pass

@@ -225,7 +225,7 @@ struct OpenClDevice::State {
 
   // Waits for an event within the deadline, polling its status: a device
   // that has lost the batch never signals, and no OpenCL wait has a limit.
-  bool wait(cl_event event, bool planted_stall) {
+  bool wait_for_event(cl_event event, bool planted_stall) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + opencl_internal::kBatchTimeout;
     auto pause = std::chrono::microseconds(20);
