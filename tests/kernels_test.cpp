@@ -177,10 +177,17 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
 
 // The values around 2^52, 2^58, 2^60, 2^64, 2^96, 2^100, 2^124, 2^127 and
 // 2^128 that the kernel accepts (limb, start, lazy-form and kernel limits),
-// the top of its range, and every small odd d, under many exponents.
+// the top of its range, every small odd d, and low 52-bit limbs at either
+// end (1, 3, 2^52 - 3, 2^52 - 1: inverses of 1 and -1 modulo 2^52) under
+// high limbs up to the largest below 2^100, under many exponents.
 TEST_P(KernelTest, MatchesGmpAtTheLimits) {
   std::vector<u128> d;
   for (u128 x = 3; x < 400; x += 2) d.push_back(x);
+  for (const u128 high : {u128(1), u128(1) << 47, (u128(1) << 48) - 1}) {
+    for (const u128 low : {u128(1), u128(3), (u128(1) << 52) - 3, (u128(1) << 52) - 1}) {
+      d.push_back(high << 52 | low);
+    }
+  }
   for (unsigned b : {52u, 58u, 60u, 64u, 96u, 100u, 124u, 127u, 128u}) {
     const u128 edge = b == 128 ? 0 : u128(1) << b;  // 2^128 wraps to 0
     for (unsigned j = 1; j < 12; j += 2) {

@@ -2,18 +2,34 @@
 // AVX-512 IFMA kernel: 2^p mod d for eight candidates per register, several
 // registers in flight, each d held as two 52-bit limbs d = d0 + d1 * 2^52.
 //
-// Montgomery arithmetic with R = 2^104 and values kept lazily in [0, 4d):
+// Montgomery arithmetic with R = 2^104 and values kept lazily in [0, 4d).
+// A value x is the pair x0, x1 with x = (x0 mod 2^52) + x1 * 2^52: x1 is
+// exact, x0 may carry anything above its low 52 bits (the multiplier reads
+// only those), so a squaring leaves its low word unreduced.
 //
-//   Squaring: for x < 4d the product T = x^2 is below 16 d^2, m < R, so
-//   (T + m d) / R < 16 d^2 / R + d, which is below 2d as long as
-//   d < R / 16 = 2^100. A doubling then gives a value below 4d again, ready
-//   for the next squaring, so neither step ever needs a comparison.
+//   Squaring: T = x^2 < 16 d^2 for x < 4d. With c0 = T mod 2^52, m0 =
+//   c0 d0^-1 mod 2^52 and m1 in [0, 2^52) chosen to clear the next 52 bits,
+//   the kernel forms S = T + d 2^52 - m0 d + m1 d 2^52, a multiple of R
+//   congruent to T mod d, and returns S / R. Subtracting m0 d makes the
+//   low word vanish exactly (lo(m0 d0) = c0), so no carry out of it has to
+//   be found; adding d 2^52 keeps S positive: S >= d 2^52 - m0 d >= d, so
+//   S / R >= 1. As 1 + m1 <= 2^52, S <= T + R d, so S / R < 16 d^2 / R + d,
+//   which is below 2d as long as d < R / 16 = 2^100. A doubling then gives
+//   a value below 4d again, ready for the next squaring, so neither step
+//   ever needs a comparison.
+//   Words: the 64-bit lanes hold signed words. Word 1 lies in
+//   (-2^53, 3 2^52) before m1 and is a multiple of 2^52 in (-2^53, 2^54)
+//   after it, so an arithmetic shift gives its carry exactly (-1 to 3);
+//   word 2 lies in (-2^50, 2^55) and the high word below 2^50, all far
+//   inside 64 bits. A negative word read by the multiplier gives the right
+//   low 52 bits (two's complement), and an arithmetic shift splits it
+//   exactly; the value S / R itself is positive, so its high limb is.
 //   Leaving Montgomery form: (x + m d) / R < 4d / R + d, so at most d, and
 //   never d itself since x is congruent to 2^p R, a unit mod d: the result
 //   is the exact residue in [0, d).
 //   Start: the Montgomery form of 2^e0 enters below 2d (see start_fast).
 //   Limbs: x < 4d < 2^102, so the high limb is below 2^50 and twice it
-//   still fits the 52 bits the multiplier reads.
+//   still fits the 52 bits the multiplier reads, as does 2 d1 < 2^49.
 //
 // Hence the kernel is exact for every odd d with 3 <= d < 2^100.
 //
@@ -134,49 +150,81 @@ IFMA_INLINE void start_small(__m512i d0, __m512i d1, unsigned s, unsigned k, __m
   x1 = _mm512_srli_epi64(r, 52);
 }
 
-// x <- x^2 / R mod d (lazily, below 2d), then doubled if kDouble. The bit of
+// What every squaring reads of one register of divisors: the limbs, twice
+// the high limb (for the doubled products), -d1 modulo 2^64, and d0^-1 - 1
+// and -d0^-1 modulo 2^52.
+struct Divisors {
+  __m512i d0, d1, d1x2, neg_d1, inv_less_one, neg_inv;
+};
+
+// x <- x^2 / R mod d (lazily, below 2d), then doubled if kDouble, with the
+// sum S = x^2 + d 2^52 - m0 d + m1 d 2^52 of the top of the file. The bit of
 // p is the same in every lane, so the caller branches on it once per step.
-// Columns c0..c3 collect the product and m*d in 64-bit lanes; each stays far
-// below 2^64 (at most six 52-bit terms plus small carries).
+// On Intel the 512-bit adds and shifts take the two ports of the
+// multiply-adds, so the step keeps them few: every sum of products is
+// chained through the multiplier's accumulator, and each of the two carries
+// is an arithmetic shift whose result starts the next chain. What remains
+// outside the multiplier is x1 + x1, two subtractions, two shifts and, when
+// doubling, one addition, beside 15 multiply-adds. The chains are long, but
+// the kGroups registers in flight cover their latency.
 template <bool kDouble>
-IFMA_INLINE void square_step(__m512i& x0, __m512i& x1, __m512i d0, __m512i d1,
-                             __m512i dinv) {
+IFMA_INLINE void square_step(__m512i& x0, __m512i& x1, const Divisors& c) {
   const __m512i zero = _mm512_setzero_si512();
-  const __m512i x1x2 = _mm512_add_epi64(x1, x1);  // below 2^51, see above
+  const __m512i h = _mm512_add_epi64(x1, x1);  // below 2^51
+  // Word 0: m0 d0 = c0 modulo 2^52, so word 0 of S is exactly zero. m0
+  // accumulates onto c0, which nothing else reads: c0 + c0 (d0^-1 - 1) is
+  // c0 d0^-1 modulo 2^52, and no zeroed register has to be copied for it.
   const __m512i c0 = lo52(x0, x0);
-  const __m512i m0 = lo52(c0, dinv);
-  __m512i c1 = _mm512_madd52hi_epu64(zero, x0, x0);
-  c1 = _mm512_madd52lo_epu64(c1, x0, x1x2);
-  __m512i c2 = _mm512_madd52hi_epu64(zero, x0, x1x2);
-  c2 = _mm512_madd52lo_epu64(c2, x1, x1);
-  __m512i c3 = _mm512_madd52hi_epu64(zero, x1, x1);
-  // First reduction word: c0 + lo(m0 d0) is 0 or 2^52; carry it into c1.
-  const __m512i t0 = _mm512_madd52lo_epu64(c0, m0, d0);
-  c1 = _mm512_madd52hi_epu64(c1, m0, d0);
-  c1 = _mm512_madd52lo_epu64(c1, m0, d1);
-  c2 = _mm512_madd52hi_epu64(c2, m0, d1);
-  c1 = _mm512_add_epi64(c1, _mm512_srli_epi64(t0, 52));
-  // Second reduction word: the multiplier reads only the low 52 bits of c1,
-  // which is exactly c1 mod 2^52; c1 + lo(m1 d0) is a multiple of 2^52.
-  const __m512i m1 = lo52(c1, dinv);
-  const __m512i t1 = _mm512_madd52lo_epu64(c1, m1, d0);
-  c2 = _mm512_madd52hi_epu64(c2, m1, d0);
-  c2 = _mm512_madd52lo_epu64(c2, m1, d1);
-  c3 = _mm512_madd52hi_epu64(c3, m1, d1);
-  c2 = _mm512_add_epi64(c2, _mm512_srli_epi64(t1, 52));
-  // The result is c2 + c3 * 2^52; doubling it doubles both columns.
+  const __m512i m0 = _mm512_madd52lo_epu64(c0, c0, c.inv_less_one);
+  // Word 1: d0 (from d 2^52) as the start, the square's terms, less the
+  // terms of m0 d at 2^52; in (-2^53, 3 2^52).
+  __m512i w1 = _mm512_madd52hi_epu64(c.d0, x0, x0);
+  w1 = _mm512_madd52lo_epu64(w1, x0, h);
+  __m512i p1 = _mm512_madd52hi_epu64(zero, m0, c.d0);
+  p1 = _mm512_madd52lo_epu64(p1, m0, c.d1);
+  w1 = _mm512_sub_epi64(w1, p1);
+  // m1 from the low 52 bits of word 1 (exact in two's complement); adding
+  // lo(m1 d0) leaves a signed multiple of 2^52 in (-2^53, 2^54).
+  const __m512i m1 = lo52(w1, c.neg_inv);
+  w1 = _mm512_madd52lo_epu64(w1, m1, c.d0);
+  // Word 2 apart from x1^2 and m1 d1: the carry of word 1, the high halves
+  // of m1 d0 and of the cross term, plus d1 (from d 2^52) less hi(m0 d1);
+  // u = hi(m0 d1) - d1 is a chain started from -d1, and g - u adds both.
+  const __m512i u = _mm512_madd52hi_epu64(c.neg_d1, m0, c.d1);
+  __m512i g = _mm512_srai_epi64(w1, 52);
+  g = _mm512_madd52hi_epu64(g, m1, c.d0);
+  g = _mm512_madd52hi_epu64(g, x0, h);
+  g = _mm512_sub_epi64(g, u);
+  // S / R = g + x1^2 + m1 d1, split at 2^52, the low word's carry starting
+  // the high chain. When doubling, 2 S / R = 2g + x1 (2 x1) + m1 (2 d1): the
+  // two products come out doubled at no cost, and only g needs an addition.
+  __m512i w2, w3;
   if (kDouble) {
-    c2 = _mm512_add_epi64(c2, c2);
-    c3 = _mm512_add_epi64(c3, c3);
+    w2 = _mm512_add_epi64(g, g);
+    w2 = _mm512_madd52lo_epu64(w2, x1, h);
+    w2 = _mm512_madd52lo_epu64(w2, m1, c.d1x2);
+    w3 = _mm512_srai_epi64(w2, 52);
+    w3 = _mm512_madd52hi_epu64(w3, x1, h);
+    w3 = _mm512_madd52hi_epu64(w3, m1, c.d1x2);
+  } else {
+    w2 = _mm512_madd52lo_epu64(g, x1, x1);
+    w2 = _mm512_madd52lo_epu64(w2, m1, c.d1);
+    w3 = _mm512_srai_epi64(w2, 52);
+    w3 = _mm512_madd52hi_epu64(w3, x1, x1);
+    w3 = _mm512_madd52hi_epu64(w3, m1, c.d1);
   }
-  x0 = _mm512_and_si512(c2, _mm512_set1_epi64(kMask52));
-  x1 = _mm512_add_epi64(c3, _mm512_srli_epi64(c2, 52));
+  // The low limb stays unreduced: the multiplier reads only its low 52 bits.
+  x0 = w2;
+  x1 = w3;
 }
 
-// x <- x / R mod d, exact in [0, d) (see the top of the file).
+// x <- x / R mod d, exact in [0, d) (see the top of the file). The low limb
+// arrives unreduced from square_step; here it is also an accumulator, so its
+// low 52 bits are taken first.
 IFMA_INLINE void leave_montgomery(__m512i& x0, __m512i& x1, __m512i d0, __m512i d1,
                                   __m512i dinv) {
   const __m512i zero = _mm512_setzero_si512();
+  x0 = _mm512_and_si512(x0, _mm512_set1_epi64(kMask52));
   const __m512i m0 = lo52(x0, dinv);
   const __m512i t0 = _mm512_madd52lo_epu64(x0, m0, d0);
   __m512i c1 = _mm512_add_epi64(x1, _mm512_srli_epi64(t0, 52));
@@ -214,12 +262,21 @@ IFMA_INLINE void join_limbs(__m512i l0, __m512i l1, u128* v) {
 // One block of kLanes candidates.
 IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides) {
   __m512i d0[kGroups], d1[kGroups], dinv[kGroups], x0[kGroups], x1[kGroups];
+  Divisors divisors[kGroups];
   __m512i high_min = _mm512_set1_epi64(-1), high_max = _mm512_setzero_si512();
   for (int g = 0; g < kGroups; ++g) {
     split_limbs(d + 8 * g, d0[g], d1[g]);
     high_min = _mm512_min_epu64(high_min, d1[g]);
     high_max = _mm512_max_epu64(high_max, d1[g]);
     dinv[g] = neg_inverse52(d0[g]);
+    divisors[g] = {d0[g],
+                   d1[g],
+                   _mm512_add_epi64(d1[g], d1[g]),
+                   _mm512_sub_epi64(_mm512_setzero_si512(), d1[g]),
+                   // -dinv - 1 = d0^-1 - 1 modulo 2^52
+                   _mm512_and_si512(_mm512_sub_epi64(_mm512_set1_epi64(-1), dinv[g]),
+                                    _mm512_set1_epi64(kMask52)),
+                   dinv[g]};
   }
   // The vector start needs every d of at least kFastStartBits bits, i.e. a
   // high limb of at least 2^(kFastStartBits-53); then it allows a leading
@@ -256,10 +313,10 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
   for (unsigned i = e.rest; i-- > 0;) {
     if ((p >> i) & 1) {
 #pragma GCC unroll 8
-      for (int g = 0; g < kGroups; ++g) square_step<true>(x0[g], x1[g], d0[g], d1[g], dinv[g]);
+      for (int g = 0; g < kGroups; ++g) square_step<true>(x0[g], x1[g], divisors[g]);
     } else {
 #pragma GCC unroll 8
-      for (int g = 0; g < kGroups; ++g) square_step<false>(x0[g], x1[g], d0[g], d1[g], dinv[g]);
+      for (int g = 0; g < kGroups; ++g) square_step<false>(x0[g], x1[g], divisors[g]);
     }
   }
   for (int g = 0; g < kGroups; ++g) {
