@@ -202,7 +202,7 @@ SegmentOutcome segment_on_cpu(RunState& state, const SievedSegment& seg, Segment
   out.marked = sieve_segment_fast(buf.fast, buf.context, state.k_first, seg.n, buf.team, buf.next);
   out.seconds = clock_seconds(start, std::clock());
   print_sieve_report(out.seconds, out.marked, seg.n);
-  CpuChunkTests tests(*seg.candidates, buf.team.size());
+  CpuChunkTests& tests = *seg.cpu;  // made with the segment, for the team
   for (std::size_t c = 0; c < seg.chunks.size(); ++c) {
     const auto [from, to] = seg.chunks[c];
     out.last.push_back(c < buf.fast.plan_last.size() ? buf.fast.plan_last[c]
