@@ -87,7 +87,7 @@ DeviceFigures device_ns(OpenClDevice& device, std::uint64_t p, unsigned bits, do
     o = at;
     at += 1 + static_cast<std::uint32_t>(rng() % 4);
   }
-  if (kernels_internal::bit_length(two_p * (k + at) + 1) > OpenClDevice::kMaxBits) return {};
+  if (bit_length(two_p * (k + at) + 1) > OpenClDevice::kMaxBits) return {};
   std::vector<std::uint32_t> hits;
   DeviceFigures best;
   double total = 0;

@@ -44,9 +44,11 @@
 #include "search/segment_loop.h"
 #include "search/reference_walk.h"
 #include "search/fast_walk.h"
+#include "sieve/sieve_segment.h"
 #include "kernels/kernels.h"
-#include "search/thread_team.h"
+#include "core/thread_team.h"
 #include "sieve/candidate_mask.h"
+#include "core/cpu_features.h"
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"
@@ -165,11 +167,11 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
   // A run's segments after the first find the mask's memory in place: so
   // does the timed one (the first touch of the lanes is not sieve work).
-  sieve_segment_fast(mask, context, state.k_first, length, team, next);
+  sieve_segment(mask, context, state.k_first, length, team);
   double serial = 0;
   Timing t = time_stages(
       length,
-      [&] { return sieve_segment_fast(mask, context, state.k_first, length, team, next); },
+      [&] { return sieve_segment(mask, context, state.k_first, length, team); },
       [&] { test_segment_fast(state, mask, &team); });
   // The steps of a segment that run on one thread whatever T is, timed
   // once more on their own: the layout and the plain head and tail, the
@@ -230,7 +232,7 @@ RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t l
   mpz_set(k, state.k_first);
   mpz_sub_ui(k, k, static_cast<unsigned long>(length) * static_cast<unsigned long>(segments));
   for (int i = 0; i < segments; ++i) {
-    sieve_segment_fast(mask, context, k, length, team, next);
+    sieve_segment(mask, context, k, length, team);
     tested += length - fast_count_marked(mask);
     mpz_add_ui(k, k, static_cast<unsigned long>(length));
   }

@@ -14,6 +14,7 @@
 #include "search/opencl_walk.h"
 #include "search/reference_walk.h"
 #include "sieve/candidate_mask.h"
+#include "core/cpu_features.h"
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
 #include "sieve/small_primes.h"

@@ -498,7 +498,7 @@ namespace {
 // 2^p mod d on `limbs` limbs of the host build, the exponent split with its
 // lead below cap.
 u128 mont32_powm2(unsigned limbs, std::uint64_t p, u128 d, std::uint64_t cap) {
-  const kernels_internal::ExponentSplit e = kernels_internal::split_exponent(p, cap);
+  const ExponentSplit e = split_exponent(p, cap);
   std::uint32_t dl[4], r[4] = {0, 0, 0, 0};
   for (unsigned j = 0; j < 4; ++j) dl[j] = static_cast<std::uint32_t>(d >> (32 * j));
   const auto lead = static_cast<unsigned>(e.lead);
@@ -654,7 +654,7 @@ std::vector<PlantedSearch> planted_searches(std::size_t n) {
   for (const Planted& pl : planted()) {
     const u128 step = 2 * u128(pl.p);
     for (const u128 f : pl.factors) {
-      if ((f - 1) % step != 0 || kernels_internal::bit_length(f + step * 8 * n) > 124) continue;
+      if ((f - 1) % step != 0 || bit_length(f + step * 8 * n) > 124) continue;
       const u128 k = (f - 1) / step;
       const auto offset = static_cast<std::uint32_t>(std::min<u128>(k - 1, 4 * n));
       PlantedSearch s{pl.p, f, f - step * offset, offset, {}};
@@ -684,7 +684,7 @@ TEST(OpenClKernel, SearchFindsPlantedDivisorsAtEveryPosition) {
   for (std::size_t i = 0; i < planted.size(); ++i) {
     const PlantedSearch& s = planted[i];
     const u128 f = s.factor;
-    const bool wide = kernels_internal::bit_length(f + 2 * u128(s.p) * n) > 92;
+    const bool wide = bit_length(f + 2 * u128(s.p) * n) > 92;
     const bool every = (widths_covered & (wide ? 2 : 1)) == 0;
     if (every) widths_covered |= wide ? 2 : 1;
     std::vector<std::size_t> positions = {0, n / 2, n - 1};

@@ -389,7 +389,6 @@ OpenClDevice::Collected OpenClDevice::search(std::uint64_t p, u128 base, u128 st
     if (i == 0 || d < smallest) smallest = d;
     largest = std::max(largest, d);
   }
-  using kernels_internal::bit_length;
   if (!launch(0, p, base, step, n, n == 0 ? 2 : bit_length(smallest),
               n == 0 ? 2 : bit_length(largest))) {
     return Collected::Failed;
@@ -403,8 +402,8 @@ bool OpenClDevice::powm2(std::uint64_t p, const u128* d, std::size_t n, u128* re
   if (n == 0) return true;
   unsigned smallest = 128, largest = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    smallest = std::min(smallest, kernels_internal::bit_length(d[i]));
-    largest = std::max(largest, kernels_internal::bit_length(d[i]));
+    smallest = std::min(smallest, bit_length(d[i]));
+    largest = std::max(largest, bit_length(d[i]));
   }
   const unsigned limbs = limbs_for(largest);
   const ExponentSplit split = choose_split(p, limbs, smallest);

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "gpu/device_request.h"
-#include "kernels/kernels.h"
+#include "core/u128.h"
 #include "sieve/fast_mask.h"
 
 class OpenClDevice {

@@ -12,13 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "core/exponent_split.h"
 #include "gpu/opencl_api.h"
 #include "gpu/opencl_device.h"
 
 namespace opencl_internal {
 
-using kernels_internal::ExponentSplit;
-using kernels_internal::split_exponent;
 
 // A batch that has not come back after this long counts as lost: the
 // largest batch of the slowest device takes seconds.

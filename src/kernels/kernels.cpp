@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP), kernel
-// selection and the run-time CPU check for the AVX-512 IFMA kernel, which
-// lives in kernels_ifma.cpp.
+// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP) and kernel
+// selection by what the CPU offers (core/cpu_features.h); the vector
+// kernels live in kernels_ifma.cpp and kernels_avx2.cpp.
 //
 // All kernels compute 2^p mod d by left-to-right binary exponentiation: the
 // leading bits of p form a small exponent e0 whose power 2^e0 is brought into
@@ -9,34 +9,17 @@
 // bit of p costs one Montgomery squaring and, for a 1 bit, one doubling, which
 // in Montgomery form is a plain modular addition.
 #include "kernels/kernels.h"
-#include "kernels/kernels_mont2x64.h"
 
 #include <gmp.h>
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 
+#include "core/cpu_features.h"
+#include "kernels/kernels_mont2x64.h"
+
 namespace kernels_internal {
-
-unsigned bit_length(u128 x) {
-  const auto hi = static_cast<std::uint64_t>(x >> 64);
-  const auto lo = static_cast<std::uint64_t>(x);
-  if (hi != 0) return 128 - static_cast<unsigned>(__builtin_clzll(hi));
-  if (lo != 0) return 64 - static_cast<unsigned>(__builtin_clzll(lo));
-  return 0;
-}
-
-ExponentSplit split_exponent(std::uint64_t p, std::uint64_t cap) {
-  // The top bit of p is 1 and cap >= 1, so at least one bit always fits.
-  unsigned rest = static_cast<unsigned>(63 - __builtin_clzll(p));
-  while (rest > 0 && (p >> (rest - 1)) <= cap) --rest;
-  return {p, p >> rest, rest};
-}
 
 namespace {
 
@@ -114,71 +97,19 @@ u128 pow2_mod(unsigned k, u128 d) {
 
 }  // namespace kernels_internal
 
-using kernels_internal::bit_length;
 using kernels_internal::hi64;
 using kernels_internal::inverse64;
 using kernels_internal::kMont2x64LazyLimit;
 using kernels_internal::lo64;
 using kernels_internal::mont2x64_leave;
 using kernels_internal::mont2x64_square;
-using kernels_internal::ExponentSplit;
 using kernels_internal::pow2_mod;
-using kernels_internal::split_exponent;
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// CPU check for the IFMA kernel.
+bool ifma_supported() { return cpu_features().avx512_ifma; }
 
-#if defined(__x86_64__)
-bool detect_ifma() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  if ((c & bit_OSXSAVE) == 0) return false;
-  // XCR0 must show the OS saving SSE (bit 1), AVX (2) and the three AVX-512
-  // state components: opmask (5), upper halves of ZMM0-15 (6), ZMM16-31 (7).
-  std::uint32_t xcr0_lo = 0, xcr0_hi = 0;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  constexpr std::uint32_t kZmmState = (1u << 1) | (1u << 2) | (1u << 5) |
-                                      (1u << 6) | (1u << 7);
-  if ((xcr0_lo & kZmmState) != kZmmState) return false;
-  __cpuid_count(7, 0, a, b, c, d);
-  // The IFMA translation unit is built for F, DQ, IFMA, BW and VL.
-  constexpr unsigned kNeeded =
-      bit_AVX512F | bit_AVX512DQ | bit_AVX512IFMA | bit_AVX512BW | bit_AVX512VL;
-  return (b & kNeeded) == kNeeded;
-}
-#else
-bool detect_ifma() { return false; }  // AVX-512 is x86 only
-#endif
-
-bool ifma_supported() {
-  static const bool supported = detect_ifma();
-  return supported;
-}
-
-#if defined(__x86_64__)
-bool detect_avx2() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
-  // XCR0 must show the OS saving SSE (bit 1) and AVX (2) state.
-  std::uint32_t xcr0_lo = 0, xcr0_hi = 0;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  if ((xcr0_lo & 6u) != 6u) return false;
-  __cpuid_count(7, 0, a, b, c, d);
-  return (b & bit_AVX2) != 0;
-}
-#else
-bool detect_avx2() { return false; }  // AVX2 is x86 only
-#endif
-
-bool avx2_supported() {
-  static const bool supported = detect_avx2();
-  return supported;
-}
+bool avx2_supported() { return cpu_features().avx2; }
 
 // ---------------------------------------------------------------------------
 // Mont64: d < 2^64, R = 2^64.

@@ -18,7 +18,9 @@
 #include <optional>
 #include <string_view>
 
-__extension__ typedef unsigned __int128 u128;
+#include "core/exponent_split.h"
+#include "core/u128.h"
+
 
 enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2 };
 
@@ -72,18 +74,6 @@ void divides_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 // ---------------------------------------------------------------------------
 // Shared by the kernel translation units; not part of the contract above.
 namespace kernels_internal {
-
-// p = lead * 2^rest + (the low rest bits of p), with 1 <= lead <= cap.
-struct ExponentSplit {
-  std::uint64_t p;
-  std::uint64_t lead;
-  unsigned rest;
-};
-// The split with the fewest remaining bits whose lead does not exceed cap
-// (cap >= 1; p >= 1).
-ExponentSplit split_exponent(std::uint64_t p, std::uint64_t cap);
-
-unsigned bit_length(u128 x);
 
 // 2^k mod d, exact, for odd d >= 3.
 u128 pow2_mod(unsigned k, u128 d);

@@ -17,12 +17,6 @@ namespace {
 
 constexpr std::size_t kBatch = 4096;  // candidates handed to a kernel at once
 
-u128 to_u128(mpz_srcptr v) {
-  u128 out = 0;
-  mpz_export(&out, nullptr, -1, sizeof out, 0, 0, v);
-  return out;
-}
-
 // The candidate of an offset, in state.k and state.d.
 void set_candidate(RunState& state, std::int64_t offset) {
   mpz_add_ui(state.k, state.k_first, static_cast<unsigned long>(offset));
@@ -153,29 +147,6 @@ class BatchTester {
   std::vector<std::int64_t> hits_;
 };
 
-SegmentCandidates::SegmentCandidates(mpz_srcptr p_big, mpz_srcptr two_p_big, mpz_srcptr k_first_big,
-                                     std::int32_t count)
-    : n(count) {
-  mpz_set(exponent, p_big);
-  mpz_set(two_p, two_p_big);
-  mpz_set(k_first, k_first_big);
-  BigInt first, last;
-  mpz_mul(first, k_first, two_p);
-  mpz_add_ui(first, first, 1);
-  mpz_add_ui(last, k_first, static_cast<unsigned long>(n));
-  mpz_mul(last, last, two_p);
-  mpz_add_ui(last, last, 1);
-  min_bits = static_cast<unsigned>(mpz_sizeinbase(first, 2));
-  max_bits = static_cast<unsigned>(mpz_sizeinbase(last, 2));
-  // The largest candidate of the segment decides.
-  native = mpz_fits_ulong_p(exponent) && max_bits <= 128;
-  if (native) {
-    p = mpz_get_ui(exponent);
-    base = to_u128(first);
-    step = to_u128(two_p);
-  }
-}
-
 CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members) {
   // One tester (100 KB: off the stack) and one share of each chunk's
   // divisors per member.
@@ -263,36 +234,4 @@ void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team) 
       report_chunk(state, mask, i, chunks[i].first, chunks[i].second, hits);
     }
   }
-}
-
-std::int64_t sieve_segment_fast(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
-                                std::int32_t n, ThreadTeam& team,
-                                std::vector<std::vector<std::int64_t>>& next) {
-  const int parts = team.size();
-  next.resize(static_cast<std::size_t>(parts));
-  std::vector<std::int64_t> counts(static_cast<std::size_t>(parts), 0);
-  // The steps that need the whole segment are short; the first multiples,
-  // the marks and their count are the members' shares.
-  begin_fast_mask(mask, ctx, k_first, n);
-  if (parts > 1) {
-    team.run([&](int member) { fast_mask_roots_part(mask, ctx, k_first, member, parts); });
-  } else {
-    fast_mask_roots_part(mask, ctx, k_first, 0, 1);
-  }
-  finish_fast_mask_start(mask, ctx);
-  team.run([&](int member) {
-    counts[static_cast<std::size_t>(member)] =
-        mark_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);
-  });
-  std::int64_t marked = fast_count_edges(mask);
-  for (const std::int64_t c : counts) marked += c;
-  if (!ctx.deep_primes.empty()) {
-    for (const auto& [from, to] : segment_chunks(n)) {
-      mask.plan_last.push_back(fast_last_clear(mask, from, to));
-    }
-    team.run([&](int member) {
-      deepen_fast_mask_part(mask, ctx, member, parts, next[static_cast<std::size_t>(member)]);
-    });
-  }
-  return marked;
 }

@@ -18,25 +18,11 @@
 #include <memory>
 #include <vector>
 
+#include "core/candidate.h"
 #include "core/run_state.h"
 #include "kernels/kernels.h"
-#include "search/thread_team.h"
+#include "core/thread_team.h"
 #include "sieve/fast_mask.h"
-
-// The candidates of one segment: d = base + step * j for the offsets j in
-// [0, n] (base = 2 k_first p + 1, step = 2p), with their sizes; the u128
-// values only where the segment is native (p below 2^64, every candidate of
-// at most 128 bits): elsewhere the integer library tests.
-struct SegmentCandidates {
-  SegmentCandidates(mpz_srcptr p, mpz_srcptr two_p, mpz_srcptr k_first, std::int32_t n);
-
-  BigInt exponent, two_p, k_first;
-  std::int32_t n;
-  unsigned min_bits = 0, max_bits = 0;  // of the candidates at offsets 0 and n
-  bool native = false;
-  std::uint64_t p = 0;
-  u128 base = 0, step = 0;
-};
 
 class BatchTester;
 
@@ -75,11 +61,3 @@ void report_chunk_lines(RunState& state, std::int64_t last_tested,
 // tested side by side; the calling thread alone then reports, so the output
 // does not depend on the team's size. Without one, the caller does it all.
 void test_segment_fast(RunState& state, const FastMask& mask, ThreadTeam* team = nullptr);
-
-// Sieves the segment of n values of k from k_first on the team (next: one
-// scratch per member): the plan's marks, whose count it returns; then, when
-// the context has deeper primes, the last clear offset of each twentieth is
-// noted for the progress lines and the deeper marks are laid.
-std::int64_t sieve_segment_fast(FastMask& mask, const FastSieveContext& ctx, mpz_srcptr k_first,
-                                std::int32_t n, ThreadTeam& team,
-                                std::vector<std::vector<std::int64_t>>& next);

@@ -226,16 +226,6 @@ std::vector<std::int64_t> OpenClWalk::take() {
   return hits;
 }
 
-namespace {
-
-u128 to_u128(mpz_srcptr v) {
-  u128 out = 0;
-  mpz_export(&out, nullptr, -1, sizeof out, 0, 0, v);
-  return out;
-}
-
-}  // namespace
-
 OpenClDevice::SegmentJob device_job(
     const FastSieveContext& ctx, const SegmentCandidates& segment,
     const std::vector<std::pair<std::int32_t, std::int32_t>>& chunks) {

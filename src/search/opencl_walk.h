@@ -34,7 +34,7 @@
 #include "gpu/device_request.h"
 #include "gpu/opencl_device.h"
 #include "search/fast_walk.h"
-#include "search/thread_team.h"
+#include "core/thread_team.h"
 #include "sieve/fast_mask.h"
 
 // Whether a run with this request tests on a device at all: not for Cpu,

@@ -6,38 +6,6 @@
 
 #include "search/reports.h"
 
-namespace {
-
-constexpr std::int32_t kChunksPerSegment = 20;
-
-}  // namespace
-
-std::int32_t chunk_length(std::int32_t segment_size) {
-  // Below 20 offsets a twentieth is 0, which would never move the walk on:
-  // such a segment gets one progress line per offset instead.
-  return std::max<std::int32_t>(segment_size / kChunksPerSegment, 1);
-}
-
-std::int32_t chunk_end(std::int32_t j, std::int32_t chunk, std::int32_t segment_size) {
-  const std::int64_t end = std::min(std::int64_t{j} + chunk, std::int64_t{segment_size} + 1);
-  return static_cast<std::int32_t>(end);
-}
-
-std::vector<std::pair<std::int32_t, std::int32_t>> segment_chunks(std::int32_t segment_size) {
-  std::vector<std::pair<std::int32_t, std::int32_t>> chunks;
-  const std::int32_t chunk = chunk_length(segment_size);
-  for (std::int32_t j = 0; j < segment_size; j = chunk_end(j, chunk, segment_size)) {
-    chunks.emplace_back(j, chunk_end(j, chunk, segment_size));
-  }
-  return chunks;
-}
-
-bool divides_mersenne(mpz_ptr residue, mpz_srcptr p, mpz_srcptr d) {
-  static const BigInt two(2);
-  mpz_powm(residue, two, p, d);
-  return mpz_cmp_ui(residue, 1) == 0;
-}
-
 void test_segment(RunState& state, mpz_srcptr mask) {
   const std::int32_t n = state.segment_size;
   assert(n >= 0 && mpz_tstbit(mask, static_cast<mp_bitcnt_t>(n)));

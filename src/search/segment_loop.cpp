@@ -11,10 +11,11 @@
 
 #include "records/status.h"
 #include "search/fast_walk.h"
+#include "sieve/sieve_segment.h"
 #include "search/opencl_walk.h"
 #include "search/reference_walk.h"
 #include "search/reports.h"
-#include "search/thread_team.h"
+#include "core/thread_team.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/fast_mask.h"
 #include "sieve/small_primes.h"
@@ -64,7 +65,7 @@ void run_one_segment(RunState& state, const SmallPrimeTable& table, SegmentBuffe
   if (buf.path == SearchPath::Fast) {
     // The count printed is the plan's marks'; the deeper ones only skip tests.
     const std::int64_t marked =
-        sieve_segment_fast(buf.fast, buf.context, state.k_first, n, buf.team, buf.next);
+        sieve_segment(buf.fast, buf.context, state.k_first, n, buf.team);
     print_sieve_report(clock_seconds(start, std::clock()), marked, n);
     test_segment_fast(state, buf.fast, &buf.team);
   } else {
@@ -121,7 +122,7 @@ void sieve_ahead(SievedSegment& seg, const RunState& state, mpz_srcptr k_first, 
                  SegmentBuffers& buf) {
   const std::clock_t start = std::clock();
   seg.n = n;
-  seg.marked = sieve_segment_fast(*seg.mask, buf.context, k_first, n, buf.team, buf.next);
+  seg.marked = sieve_segment(*seg.mask, buf.context, k_first, n, buf.team);
   seg.seconds = clock_seconds(start, std::clock());
   seg.candidates = std::make_unique<SegmentCandidates>(state.exponent, state.two_p, k_first, n);
   seg.cpu = std::make_unique<CpuChunkTests>(*seg.candidates, buf.team.size());
@@ -199,7 +200,7 @@ SegmentOutcome segment_on_cpu(RunState& state, const SievedSegment& seg, Segment
   SegmentOutcome out;
   const std::clock_t start = std::clock();
   print_segment_start();
-  out.marked = sieve_segment_fast(buf.fast, buf.context, state.k_first, seg.n, buf.team, buf.next);
+  out.marked = sieve_segment(buf.fast, buf.context, state.k_first, seg.n, buf.team);
   out.seconds = clock_seconds(start, std::clock());
   print_sieve_report(out.seconds, out.marked, seg.n);
   CpuChunkTests& tests = *seg.cpu;  // made with the segment, for the team
@@ -343,8 +344,7 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
   std::clock_t start = std::clock();
   print_segment_start();
   std::int64_t marked =
-      sieve_segment_fast(buf.fast, buf.context, state.k_first, state.segment_size, buf.team,
-                         buf.next);
+      sieve_segment(buf.fast, buf.context, state.k_first, state.segment_size, buf.team);
   print_sieve_report(clock_seconds(start, std::clock()), marked, state.segment_size);
   for (;;) {
     test_segment_fast(state, buf.fast, &buf.team);
@@ -359,7 +359,7 @@ void run_segments(RunState& state, const SmallPrimeTable& table, std::int32_t se
     const std::optional<std::int32_t> next = following_segment(state, final_pass, segment_length);
     std::clock_t next_start = std::clock();
     if (next) {
-      marked = sieve_segment_fast(buf.fast, buf.context, state.k_first, *next, buf.team, buf.next);
+      marked = sieve_segment(buf.fast, buf.context, state.k_first, *next, buf.team);
     }
     const float seconds = clock_seconds(next_start, std::clock());
     recorder.wait();

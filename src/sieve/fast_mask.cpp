@@ -4,17 +4,13 @@
 #include <algorithm>
 #include <cassert>
 #include <utility>
-#include <fstream>
-#include <string>
-#include <unistd.h>
 
+#include "core/cpu_features.h"
 #include "sieve/candidate_mask.h"
 
 namespace {
 
 constexpr std::int64_t kFirstSievingIndex = 3;  // 7: 2, 3 and 5 are left to the residue marks
-// Primes below this mark a lane by word patterns rather than bit by bit.
-constexpr std::uint32_t kPatternPrimeLimit = 64;
 
 std::uint32_t inverse_mod(std::uint64_t a, std::uint32_t q) {
   // Extended Euclid; a and q coprime.
@@ -340,37 +336,11 @@ std::pair<std::int64_t, std::int64_t> plain_share(std::int64_t length, int part,
   return {cut(part), cut(part + 1)};
 }
 
-// Set bits of n whole words. Without a target flag the compiler counts
-// with a library routine; x86-64 processors from 2008 on have an
-// instruction for it, taken when the processor reports it.
-std::int64_t count_words_portable(const std::uint64_t* words, std::int64_t n) {
-  std::int64_t count = 0;
-  for (std::int64_t w = 0; w < n; ++w) count += __builtin_popcountll(words[w]);
-  return count;
-}
-
-#if defined(__x86_64__)
-__attribute__((target("popcnt"))) std::int64_t count_words_popcnt(const std::uint64_t* words,
-                                                                  std::int64_t n) {
-  std::int64_t count = 0;
-  for (std::int64_t w = 0; w < n; ++w) count += __builtin_popcountll(words[w]);
-  return count;
-}
-#endif
-
-std::int64_t count_words(const std::uint64_t* words, std::int64_t n) {
-#if defined(__x86_64__)
-  static const bool has_popcnt = __builtin_cpu_supports("popcnt");
-  if (has_popcnt) return count_words_popcnt(words, n);
-#endif
-  return count_words_portable(words, n);
-}
-
 // Set bits [from, to) of words, from a whole word on (from a multiple of 64).
 std::int64_t count_set_from(const std::vector<std::uint64_t>& words, std::int64_t from,
                             std::int64_t to) {
   const std::int64_t full = (to - from) >> 6;
-  std::int64_t count = count_words(words.data() + (from >> 6), full);
+  std::int64_t count = count_set_words(words.data() + (from >> 6), full);
   if ((to - from) & 63) {
     count += __builtin_popcountll(words[static_cast<std::size_t>((from >> 6) + full)] &
                                   (~std::uint64_t{0} >> (64 - ((to - from) & 63))));
@@ -380,7 +350,7 @@ std::int64_t count_set_from(const std::vector<std::uint64_t>& words, std::int64_
 
 std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bits) {
   const std::int64_t full = bits >> 6;
-  std::int64_t count = count_words(words.data(), full);
+  std::int64_t count = count_set_words(words.data(), full);
   if (bits & 63) {
     count += __builtin_popcountll(words[static_cast<std::size_t>(full)] &
                                   (~std::uint64_t{0} >> (64 - (bits & 63))));
@@ -388,39 +358,7 @@ std::int64_t count_set(const std::vector<std::uint64_t>& words, std::int64_t bit
   return count;
 }
 
-// A cache's size in bytes from the kernel's account of cpu0's caches
-// (level and type), or 0.
-std::int64_t sysfs_cache(int level, const char* type) {
-  for (int index = 0; index < 8; ++index) {
-    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
-    std::ifstream level_file(dir + "level"), type_file(dir + "type"), size_file(dir + "size");
-    int l = 0;
-    std::string t, size;
-    if (!(level_file >> l) || !(type_file >> t) || !(size_file >> size)) continue;
-    if (l != level || (t != type && t != "Unified")) continue;
-    std::int64_t value = std::atoll(size.c_str());
-    if (size.ends_with('K')) value *= 1024;
-    if (size.ends_with('M')) value *= 1024 * 1024;
-    return value;
-  }
-  return 0;
-}
-
 }  // namespace
-
-CacheSizes cache_sizes() {
-  static const CacheSizes sizes = [] {
-    CacheSizes c;
-    c.l1_data = sysconf(_SC_LEVEL1_DCACHE_SIZE);
-    c.l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-    if (c.l1_data <= 0) c.l1_data = sysfs_cache(1, "Data");
-    if (c.l2 <= 0) c.l2 = sysfs_cache(2, "Unified");
-    if (c.l1_data <= 0) c.l1_data = 32 * 1024;  // what every recent core has at least
-    if (c.l2 <= 0) c.l2 = 512 * 1024;
-    return c;
-  }();
-  return sizes;
-}
 
 void set_small_prime_limit(FastSieveContext& ctx, std::uint32_t limit) {
   ctx.small_primes = static_cast<std::size_t>(
@@ -447,11 +385,16 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
   // cache, a large one of half the L2 (the rest for the primes' state and
   // the other data in use); the primes below a quarter of a small block
   // mark each one at least four times and go through the small blocks.
-  const CacheSizes caches = cache_sizes();
-  ctx.small_block_bits = std::clamp<std::int64_t>(caches.l1_data * 4, 1 << 14, 1 << 20) & ~63;
-  ctx.block_bits =
-      std::clamp<std::int64_t>(caches.l2 * 4, ctx.small_block_bits, std::int64_t{1} << 25) & ~63;
-  set_small_prime_limit(ctx, static_cast<std::uint32_t>(ctx.small_block_bits / 4));
+  const CacheSizes& caches = cache_sizes();
+  // Cache bytes to bits: 8 a byte, a fraction of the cache a block.
+  ctx.small_block_bits = std::clamp<std::int64_t>(caches.l1_data * 8 / kSmallBlockPerL1,
+                                                  kSmallBlockMinBits, kSmallBlockMaxBits) &
+                         ~63;
+  ctx.block_bits = std::clamp<std::int64_t>(caches.l2 * 8 / kLargeBlockPerL2,
+                                            ctx.small_block_bits, kLargeBlockMaxBits) &
+                   ~63;
+  set_small_prime_limit(
+      ctx, static_cast<std::uint32_t>(ctx.small_block_bits / kSmallPrimeMarksPerBlock));
   ctx.pattern_primes = 0;
   ctx.shifts.clear();
   while (ctx.pattern_primes < ctx.primes.size() &&
@@ -650,26 +593,14 @@ void deepen_fast_mask_part(FastMask& mask, const FastSieveContext& ctx, int part
 }
 
 std::int64_t fast_last_clear(const FastMask& mask, std::int64_t lo, std::int64_t hi) {
-  // The highest clear bit t in [from, to) of words, or -1.
-  const auto last_in = [](const std::vector<std::uint64_t>& words, std::int64_t from,
-                          std::int64_t to) -> std::int64_t {
-    if (from >= to) return -1;
-    for (std::int64_t w = (to - 1) >> 6; w >= (from >> 6); --w) {
-      std::uint64_t free = ~words[static_cast<std::size_t>(w)];
-      if (w == (to - 1) >> 6 && (to & 63) != 0) free &= ~std::uint64_t{0} >> (64 - (to & 63));
-      if (w == (from >> 6)) free &= ~std::uint64_t{0} << (from & 63);
-      if (free != 0) return (w << 6) + 63 - __builtin_clzll(free);
-    }
-    return -1;
-  };
   if (hi > mask.n) hi = mask.n;
   if (lo < 0) lo = 0;
   if (lo >= hi) return -1;
-  std::int64_t best = last_in(mask.head, lo, std::min(hi, mask.head_end));
+  std::int64_t best = last_clear_bit(mask.head, lo, std::min(hi, mask.head_end));
   if (mask.periods > 0) {
     const std::int64_t from = std::max(lo, mask.tail_start);
     if (from < hi) {
-      const std::int64_t t = last_in(mask.tail, from - mask.tail_start, hi - mask.tail_start);
+      const std::int64_t t = last_clear_bit(mask.tail, from - mask.tail_start, hi - mask.tail_start);
       if (t >= 0) return mask.tail_start + t;  // beyond every lane offset
     }
     for (std::size_t c = 0; c < kLaneCount; ++c) {
@@ -677,7 +608,7 @@ std::int64_t fast_last_clear(const FastMask& mask, std::int64_t lo, std::int64_t
       const std::int64_t t_lo = lo <= base ? 0 : (lo - base + 59) / 60;
       std::int64_t t_hi = hi <= base ? 0 : (hi - base + 59) / 60;
       if (t_hi > mask.periods) t_hi = mask.periods;
-      const std::int64_t t = last_in(mask.lanes[c], t_lo, t_hi);
+      const std::int64_t t = last_clear_bit(mask.lanes[c], t_lo, t_hi);
       if (t >= 0) best = std::max(best, base + 60 * t);
     }
   }

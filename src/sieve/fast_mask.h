@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/bit_words.h"
+#include "core/cpu_tuning.h"
 #include "sieve/prime_table.h"
 
 inline constexpr int kLaneCount = 16;  // offsets per period the pattern leaves clear
@@ -75,20 +77,6 @@ struct FastSieveContext {
   std::vector<std::uint32_t> deep_inv_sixty;  // 60^-1 mod q
 };
 
-// The deeper sieve's bound in a run, chosen by measurement (segment_bench,
-// one thread, full segment): bounds of 3*10^5, 10^6, 2*10^6 and 4*10^6 gave
-// totals of 0.52, 0.52, 0.54, 0.59 s at p = 86249, 60 bits (0.53 s without),
-// and 0.67, 0.65, 0.66, 0.70 s at p = 3321928097, 68 bits (0.70 s without):
-// beyond 10^6 a prime's marks cost more than the tests they spare.
-inline constexpr std::uint32_t kDeepSieveBound = 1000000;
-
-// This CPU's L1 data and L2 cache sizes in bytes (sysconf, else the
-// kernel's account in /sys; a modest default where neither tells).
-struct CacheSizes {
-  std::int64_t l1_data = 0, l2 = 0;
-};
-CacheSizes cache_sizes();
-
 // Sends the primes below limit through the small blocks.
 void set_small_prime_limit(FastSieveContext& ctx, std::uint32_t limit);
 
@@ -120,8 +108,10 @@ struct FastMask {
   // noted (the walk then reads the mask itself).
   std::vector<std::int64_t> plan_last;
   // Scratch of build_fast_mask, kept to spare allocations: each prime's next
-  // mark in the lane being sieved.
+  // mark in the lane being sieved; and the same for each member of a team
+  // that sieves the segment (sieve_segment.h).
   std::vector<std::int64_t> next;
+  std::vector<std::vector<std::int64_t>> scratch;
 };
 
 // Where a segment's offsets go, before any prime: the head marks (bits of
@@ -203,19 +193,9 @@ template <typename Visit>
 void clear_bits(const std::vector<std::uint64_t>& words, std::int64_t from, std::int64_t to,
                 std::int64_t base, std::int64_t step, Visit& visit) {
   // Visits base + step * t for every clear bit t in [from, to).
-  if (from >= to) return;
-  std::int64_t w = from >> 6;
-  const std::int64_t last = (to - 1) >> 6;
-  for (; w <= last; ++w) {
-    std::uint64_t free = ~words[static_cast<std::size_t>(w)];
-    if (w == (from >> 6)) free &= ~std::uint64_t{0} << (from & 63);
-    if (w == last && (to & 63) != 0) free &= ~std::uint64_t{0} >> (64 - (to & 63));
-    while (free != 0) {
-      const std::int64_t t = (w << 6) + __builtin_ctzll(free);
-      visit(base + step * t);
-      free &= free - 1;
-    }
-  }
+  for_each_clear_word(words, from, to, [&](std::int64_t bit0, std::uint64_t free) {
+    for (; free != 0; free &= free - 1) visit(base + step * (bit0 + __builtin_ctzll(free)));
+  });
 }
 
 }  // namespace fast_mask_internal

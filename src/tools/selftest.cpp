@@ -46,15 +46,6 @@ void on_signal(int sig) { g_signal = sig; }
 
 bool interrupted() { return g_signal != 0; }
 
-unsigned bit_length(u128 x) {
-  unsigned bits = 0;
-  while (x != 0) {
-    x >>= 1;
-    ++bits;
-  }
-  return bits;
-}
-
 std::string decimal(u128 x) {
   if (x == 0) return "0";
   std::string s;

@@ -6,9 +6,11 @@
 
 #include <barrier>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class ThreadTeam {
@@ -36,6 +38,14 @@ class ThreadTeam {
   std::barrier<> done_;
   std::vector<std::jthread> workers_;
 };
+
+// Member `member`'s share [from, to) of the range [lo, hi) cut into
+// `members` nearly equal slices, in order: the slices meet end to end.
+inline std::pair<std::int64_t, std::int64_t> member_share(std::int64_t lo, std::int64_t hi,
+                                                          int member, int members) {
+  const std::int64_t width = hi - lo;
+  return {lo + width * member / members, lo + width * (member + 1) / members};
+}
 
 // One thread beside the team for a job that must not hold the team up (a
 // checkpoint's writes and syncs, while the team sieves the next segment):

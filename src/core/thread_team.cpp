@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "search/thread_team.h"
+#include "core/thread_team.h"
 
 #include <cassert>
 #include <utility>
