@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gpu/device_request.h"
+#include "gpu/opencl_batches.h"
 #include "gpu/opencl_device.h"
 #include "kernels/kernels.h"
 
@@ -91,12 +92,13 @@ DeviceFigures device_ns(OpenClDevice& device, std::uint64_t p, unsigned bits, do
   std::vector<std::uint32_t> hits;
   DeviceFigures best;
   double total = 0;
-  device.search(p, two_p * k + 1, two_p, offsets.data(), kOffsets, hits);  // warm-up
+  OpenClBatches batches(device);
+  batches.search(p, two_p * k + 1, two_p, offsets.data(), kOffsets, hits);  // warm-up
   device.take_kernel_seconds();
   do {
     const auto start = Clock::now();
-    if (device.search(p, two_p * k + 1, two_p, offsets.data(), kOffsets, hits) ==
-        OpenClDevice::Collected::Failed) {
+    if (batches.search(p, two_p * k + 1, two_p, offsets.data(), kOffsets, hits) ==
+        DeviceCollected::Failed) {
       return {};
     }
     const double pass = std::chrono::duration<double>(Clock::now() - start).count();

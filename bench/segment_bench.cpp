@@ -40,10 +40,11 @@
 #include "core/run_state.h"
 #include "gpu/device_request.h"
 #include "gpu/opencl_device.h"
-#include "search/opencl_walk.h"
 #include "search/segment_loop.h"
 #include "search/reference_walk.h"
-#include "search/fast_walk.h"
+#include "search/backends.h"
+#include "search/cpu_backend.h"
+#include "search/device_use.h"
 #include "sieve/sieve_segment.h"
 #include "kernels/kernels.h"
 #include "core/thread_team.h"
@@ -162,17 +163,27 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
     set_small_prime_limit(context, static_cast<std::uint32_t>(
                                        g_blocks.limit > 0 ? g_blocks.limit : g_blocks.small / 4));
   }
-  static FastMask mask;
-  ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
-  std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
-  // A run's segments after the first find the mask's memory in place: so
-  // does the timed one (the first touch of the lanes is not sieve work).
-  sieve_segment(mask, context, state.k_first, length, team);
+  // The backend (its team, made once as a run makes it), the segment's
+  // sieve timed, then its tests. A run's segments after the first find
+  // the mask's memory in place: so does the timed one (the first touch of
+  // the lanes is not sieve work).
+  CpuBackend backend(context, threads);
+  const SegmentPlan plan(state, state.k_first, length);
+  const auto whole_segment = [&] {
+    backend.submit(plan);
+    const std::int64_t marked = backend.take_sieve().marked;
+    for (std::size_t c = 0; c < plan.chunks.size(); ++c) backend.take_chunk();
+    return marked;
+  };
+  whole_segment();
   double serial = 0;
+  backend.submit(plan);
   Timing t = time_stages(
-      length,
-      [&] { return sieve_segment(mask, context, state.k_first, length, team); },
-      [&] { test_segment_fast(state, mask, &team); });
+      length, [&] { return backend.take_sieve().marked; },
+      [&] {
+        for (std::size_t c = 0; c < plan.chunks.size(); ++c) backend.take_chunk();
+      });
+  static FastMask mask;
   // The steps of a segment that run on one thread whatever T is, timed
   // once more on their own: the layout and the plain head and tail, the
   // count's edges, and the last clear offset of each twentieth.
@@ -219,7 +230,9 @@ RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t l
   {
     QuietStdout quiet;
     const double w0 = wall_seconds();
-    run_segments(state, table, length, {}, SearchPath::Fast, threads, device, sieve);
+    const std::unique_ptr<SegmentBackend> backend =
+        make_backend(state, table, BackendChoice{SearchPath::Fast, threads, device, sieve});
+    run_segments(state, *backend, length);
     f.wall = wall_seconds() - w0;
   }
   // The candidates tested: the clear ones, sieved once more on their own.
@@ -227,7 +240,6 @@ RunFigures run_whole(const SmallPrimeTable& table, const Case& c, std::int32_t l
   prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent, kDeepSieveBound);
   static FastMask mask;
   ThreadTeam team(threads);
-  std::vector<std::vector<std::int64_t>> next(static_cast<std::size_t>(threads));
   BigInt k;
   mpz_set(k, state.k_first);
   mpz_sub_ui(k, k, static_cast<unsigned long>(length) * static_cast<unsigned long>(segments));

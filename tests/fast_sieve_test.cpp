@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "core/big_int.h"
+#include "core/candidate.h"
+#include "core/chunks.h"
 #include "gpu/opencl_device.h"
-#include "search/fast_walk.h"
-#include "search/opencl_walk.h"
-#include "search/reference_walk.h"
+#include "gpu/opencl_segments.h"
 #include "sieve/candidate_mask.h"
 #include "core/cpu_features.h"
 #include "sieve/fast_mask.h"
@@ -363,11 +363,12 @@ void expect_device_sieve(OpenClDevice& device, const Segment& s, std::uint32_t d
   const std::int32_t count = sieve_prime_count_for(built_prime_table(), s.end_bits);
   FastSieveContext ctx;
   prepare_fast_sieve(ctx, built_prime_table(), count, p, deep_bound);
-  ASSERT_TRUE(device.load_sieve_primes(ctx)) << device.failure();
+  OpenClSegments segments(device);
+  ASSERT_TRUE(segments.load_primes(ctx)) << device.failure();
   const SegmentCandidates candidates(p, two_p, k, s.n);
   ASSERT_TRUE(candidates.native && candidates.max_bits <= OpenClDevice::kMaxBits);
 
-  const OpenClDevice::SegmentJob job = device_job(ctx, candidates, segment_chunks(s.n));
+  const DeviceSegmentJob job = segment_job(ctx, candidates, segment_chunks(s.n));
 
   // The plan's marks, then the deeper ones, region by region.
   FastMask mask;
@@ -378,7 +379,7 @@ void expect_device_sieve(OpenClDevice& device, const Segment& s, std::uint32_t d
   deepen_fast_mask_part(mask, ctx, 0, 1, next);
   for (const bool deeper : {false, true}) {
     std::vector<std::vector<std::uint32_t>> regions;
-    ASSERT_TRUE(device.segment_marks(job, deeper, regions)) << device.failure();
+    ASSERT_TRUE(segments.marks(job, deeper, regions)) << device.failure();
     const std::vector<std::vector<bool>> want = regions_of(deeper ? mask : plan);
     ASSERT_EQ(regions.size(), want.size());
     for (std::size_t r = 0; r < want.size(); ++r) {
@@ -398,9 +399,9 @@ void expect_device_sieve(OpenClDevice& device, const Segment& s, std::uint32_t d
   }
 
   // The whole segment: count, last clear offsets, divisors.
-  ASSERT_TRUE(device.submit_segment(0, job)) << device.failure();
-  OpenClDevice::SegmentResult result;
-  ASSERT_EQ(device.collect_segment(0, result), OpenClDevice::Collected::Done) << device.failure();
+  ASSERT_TRUE(segments.submit(0, job)) << device.failure();
+  DeviceSegmentResult result;
+  ASSERT_EQ(segments.collect(0, result), DeviceCollected::Done) << device.failure();
   EXPECT_EQ(result.marked, fast_count_marked(plan));
   ASSERT_EQ(result.last.size(), job.chunks.size());
   for (std::size_t c = 0; c < job.chunks.size(); ++c) {

@@ -4,6 +4,8 @@
 // 2^p - 1 planted in every lane of a batch, and batch sizes around the lane
 // count.
 #include "kernels/kernels.h"
+#include "gpu/device_tuning.h"
+#include "gpu/opencl_batches.h"
 #include "support/opencl.h"
 #include "support/run_program.h"
 
@@ -607,7 +609,8 @@ TEST(OpenClKernel, ResiduesMatchGmp) {
                                     random_exponent(rng, 1 + static_cast<unsigned>(b * 64 / batches.size())),
                                     random_exponent(rng, 64)}) {
         std::vector<u128> residue(d.size(), 0);
-        ASSERT_TRUE(device->powm2(p, d.data(), d.size(), residue.data())) << device->failure();
+        ASSERT_TRUE(OpenClBatches(*device).powm2(p, d.data(), d.size(), residue.data()))
+            << device->failure();
         for (std::size_t i = 0; i < d.size(); ++i) {
           const u128 want = reference().powm2(p, d[i]);
           if (residue[i] != want && ++bad <= 5) {
@@ -631,9 +634,9 @@ struct SearchBatch {
 // The offsets whose candidate divides, as the device returns them (sorted).
 std::vector<std::uint32_t> device_hits(OpenClDevice& device, const SearchBatch& batch) {
   std::vector<std::uint32_t> hits;
-  EXPECT_EQ(device.search(batch.p, batch.base, 2 * u128(batch.p), batch.offsets.data(),
-                          batch.offsets.size(), hits),
-            OpenClDevice::Collected::Done)
+  EXPECT_EQ(OpenClBatches(device).search(batch.p, batch.base, 2 * u128(batch.p),
+                                         batch.offsets.data(), batch.offsets.size(), hits),
+            DeviceCollected::Done)
       << device.failure();
   std::sort(hits.begin(), hits.end());
   return hits;
@@ -738,16 +741,17 @@ TEST(OpenClKernel, SearchBatchSizesAndTheOverflow) {
   }
   std::vector<std::uint32_t> hits{7};
   const u128 step = 2 * u128(s.p);
-  EXPECT_EQ(device->search(s.p, s.base, step, nullptr, 0, hits), OpenClDevice::Collected::Done);
+  OpenClBatches batches(*device);
+  EXPECT_EQ(batches.search(s.p, s.base, step, nullptr, 0, hits), DeviceCollected::Done);
   EXPECT_TRUE(hits.empty());
-  for (const std::size_t copies : {std::size_t{OpenClDevice::kFoundCapacity},
-                                   std::size_t{OpenClDevice::kFoundCapacity} + 1}) {
+  for (const std::size_t copies : {std::size_t{kFoundCapacity},
+                                   std::size_t{kFoundCapacity} + 1}) {
     const std::vector<std::uint32_t> same(copies, s.offset);
-    EXPECT_EQ(device->search(s.p, s.base, step, same.data(), same.size(), hits),
-              copies > OpenClDevice::kFoundCapacity ? OpenClDevice::Collected::Overflow
-                                                    : OpenClDevice::Collected::Done)
+    EXPECT_EQ(batches.search(s.p, s.base, step, same.data(), same.size(), hits),
+              copies > kFoundCapacity ? DeviceCollected::Overflow
+                                                    : DeviceCollected::Done)
         << copies;
-    if (copies <= OpenClDevice::kFoundCapacity) {
+    if (copies <= kFoundCapacity) {
       EXPECT_EQ(hits, same);
     }
   }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "core/big_int.h"
 #include "core/run_state.h"
 #include "kernels/kernels.h"
+#include "search/backends.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 #include "support/opencl.h"
@@ -57,7 +59,9 @@ Outcome search(const SearchCase& run, SearchPath path, int threads = 1,
   s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
   s.sieve_prime_count = sieve_prime_count_for(built_prime_table(), run.end_bits);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), run.length, {}, path, threads, device, sieve);
+  const std::unique_ptr<SegmentBackend> backend =
+      make_backend(s, built_prime_table(), BackendChoice{path, threads, device, sieve});
+  run_segments(s, *backend, run.length);
   Outcome out;
   out.console = mask_times(testing::internal::GetCapturedStdout());
   out.results = slurp("results.txt");

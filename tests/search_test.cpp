@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "core/big_int.h"
 #include "core/run_state.h"
+#include "search/backends.h"
 #include "search/reference_walk.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
@@ -40,6 +42,14 @@ class InTempDir : public ::testing::Test {
   TempDir dir_;
   fs::path home_;
 };
+
+// The segment loop over the run on the path's backend.
+void run_path(RunState& s, std::int32_t length, const SegmentObserver& after_segment,
+              SearchPath path) {
+  const std::unique_ptr<SegmentBackend> backend =
+      make_backend(s, built_prime_table(), BackendChoice{path});
+  run_segments(s, *backend, length, after_segment);
+}
 
 // A run over `count` values of k from k_first (count may be negative), cut
 // into segments of `length`, as the plan would leave it.
@@ -240,7 +250,7 @@ TEST_P(Completeness, EveryPrimeDivisorInTheRangeIsReported) {
     plan_run(s, c.p, c.k_first, c.count, kSegmentK,
              sieve_prime_count_for(built_prime_table(), end_bits));
     testing::internal::CaptureStdout();
-    run_segments(s, built_prime_table(), kSegmentK, {}, GetParam());
+    run_path(s, kSegmentK, {}, GetParam());
     testing::internal::GetCapturedStdout();
 
     const auto reported = recorded(file("results.txt"), c.p);
@@ -284,7 +294,7 @@ TEST_P(Segments, EveryKCoveredOnceWhateverTheSegmentLength) {
         EXPECT_EQ(file("status.txt"), std::to_string(r.p) + "\n" + std::to_string(next) +
                                           "\n5\n7\n3.500\n4.250\n");
       };
-      run_segments(s, built_prime_table(), length, after_segment, GetParam());
+      run_path(s, length, after_segment, GetParam());
       const std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(covered_to, r.k_first + r.count) << length;
       EXPECT_EQ(segments, r.count / length + 1) << length;
@@ -307,8 +317,8 @@ TEST_P(Segments, ExactMultipleEndsWithAnEmptyFinalSegment) {
   plan_run(s, 11, "1", 92, 46, 50);
   std::vector<std::string> checkpoints;
   testing::internal::CaptureStdout();
-  run_segments(
-      s, built_prime_table(), 46, [&](const RunState&) { checkpoints.push_back(file("status.txt")); },
+  run_path(
+      s, 46, [&](const RunState&) { checkpoints.push_back(file("status.txt")); },
       GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_EQ(checkpoints.size(), 3u);
@@ -324,7 +334,7 @@ TEST_P(Segments, EmptyRangeRunsOneSegmentOfNothing) {
   RunState s;
   plan_run(s, 86249, "6683680417203", 0, kSegmentK, 200);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), kSegmentK, {}, GetParam());
+  run_path(s, kSegmentK, {}, GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(mask_times(out),
             "\nReinitializing sieve\n\nSieve time   : # secs. sieve percentage : 0.000\n");
@@ -339,7 +349,7 @@ TEST_P(Segments, NegativePlanRunsNoSegment) {
   plan_run(s, 11, "40", -5, 46, 50);
   ASSERT_EQ(mpz_get_si(s.full_segments), -1);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), 46, {}, GetParam());
+  run_path(s, 46, {}, GetParam());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(exists("status.txt"));
   EXPECT_EQ(to_decimal(s.k_first), "40");
@@ -351,7 +361,7 @@ TEST_P(Segments, ProgressBeforeAnyTestShowsTheRunsFirstCandidate) {
   RunState s;
   plan_run(s, 11, "2", 19, 46, 50);
   testing::internal::CaptureStdout();
-  run_segments(s, built_prime_table(), 46, {}, GetParam());
+  run_path(s, 46, {}, GetParam());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("\n\nk=1, d=45\r"), std::string::npos);
   EXPECT_EQ(progress_ks(out).size(), 19u);
@@ -364,7 +374,7 @@ TEST_P(Segments, UnwritableCheckpointIsFlaggedAndTheRunGoesOn) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   int segments = 0;
-  run_segments(s, built_prime_table(), 46, [&](const RunState&) { ++segments; }, GetParam());
+  run_path(s, 46, [&](const RunState&) { ++segments; }, GetParam());
   testing::internal::GetCapturedStdout();
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(segments, 3);

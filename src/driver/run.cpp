@@ -3,11 +3,13 @@
 
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "driver/new_run.h"
 #include "driver/plan.h"
 #include "records/results.h"
 #include "records/status.h"
+#include "search/backends.h"
 #include "search/segment_loop.h"
 #include "sieve/prime_table.h"
 
@@ -24,7 +26,11 @@ int search_and_close(RunState& state, std::int32_t segment_length, int threads,
   static SmallPrimeTable table;  // 100 KB: kept off the stack
   build_prime_table(table);
   state.sieve_prime_count = sieve_prime_count_for(table, state.end_bits);
-  run_segments(state, table, segment_length, {}, SearchPath::Fast, threads, device, sieve);
+  {
+    const BackendChoice choice{SearchPath::Fast, threads, device, sieve};
+    const std::unique_ptr<SegmentBackend> backend = make_backend(state, table, choice);
+    run_segments(state, *backend, segment_length);
+  }
 
   if (state.factor_found == 0 &&
       !writeendfactor(state.exponent, state.start_bits, state.end_bits)) {

@@ -9,7 +9,7 @@
 
 #include "core/run_state.h"
 #include "gpu/device_request.h"
-#include "search/segment_loop.h"
+#include "search/backends.h"
 
 // threads: how many threads the search runs on (>= 1); device: which device
 // tests the candidates (TAMRISK_DEVICE), and sieve where a device's

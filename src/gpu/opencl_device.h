@@ -1,41 +1,38 @@
 // SPDX-License-Identifier: MIT
-// One OpenCL device with the kernels of kernels.cl built for it: the
-// search's test of candidates base + step * offset, and plain residues for
-// the tests. Contract of the arithmetic: 2^p mod d exactly, for every
-// exponent 1 <= p < 2^64 and odd d with 3 <= d < 2^kMaxBits (mont32.h).
-//
-// The search's batches go through slots: reserve() gives host memory for a
-// slot's offsets, launch() queues their copy, the kernel and the read of the
-// results, collect() waits for them; with two slots the device tests one
-// batch while the caller fills the other. Everything that goes wrong (no
-// memory, a build that fails, a lost device, a batch that does not come
-// back in time) makes the call return false and leaves the reason in
-// failure(); the device is then of no further use (failed() stays true).
+// One OpenCL device, found and with the kernels of kernels.cl built for it:
+// its context, queue and kernels, its failure (every OpenCL call that goes
+// wrong, or a command that does not come back in time, leaves the device of
+// no further use, with the reason), its busy time from its own clock, and
+// the one wait on a queued command. The work goes through the engines built
+// on it: the test batches (opencl_batches.h) and whole segments
+// (opencl_segments.h). Contract of the arithmetic: 2^p mod d exactly, for
+// every exponent 1 <= p < 2^64 and odd d with 3 <= d < 2^kMaxBits
+// (mont32.h).
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "gpu/device_request.h"
-#include "core/u128.h"
-#include "sieve/fast_mask.h"
+#include "gpu/opencl_api.h"
+#include "gpu/planted_fault.h"
+
+// The kernels of kernels.cl and sieve.cl.
+enum class DeviceKernel {
+  Search3, Search4, SearchList3, SearchList4, Residue3, Residue4,
+  SieveStarts, SieveBlock, SieveScatter, SieveCount, SieveLast, SieveCompact,
+};
+inline constexpr int kDeviceKernels = 12;
+
+// What collecting a batch or a segment gives: its divisors, more of them
+// than can come back (the CPU then tests it), or a failure of the device.
+enum class DeviceCollected { Done, Overflow, Failed };
 
 class OpenClDevice {
  public:
   static constexpr unsigned kMaxBits = 124;  // four limbs; three below 2^92
-  static constexpr int kSlots = 2;
-  // Divisors one batch can return; a batch with more is tested again on the
-  // CPU (collect() says so), which only degenerate exponents ever need.
-  static constexpr std::uint32_t kFoundCapacity = 1024;
-  // Bits of a region the sieve marks at a time in local memory (BLOCK_BITS
-  // of sieve.cl): the plan's primes lie below it, and so do the deeper
-  // primes that mark within blocks; the larger ones mark straight into
-  // the region, at no cost for the blocks they skip.
-  static constexpr std::uint32_t kSieveBlockBits = 262144;
 
   // Opens the device the request names and builds the kernels. nullptr when
   // that fails, with the reason in *why ("OpenCL: REASON", or "OpenCL
@@ -48,90 +45,72 @@ class OpenClDevice {
   OpenClDevice& operator=(const OpenClDevice&) = delete;
 
   // "P:D: NAME (PLATFORM, driver VERSION)", the same on every run.
-  const std::string& description() const;
-  bool is_gpu() const;
+  const std::string& description() const { return description_; }
+  bool is_gpu() const { return gpu_; }
   // Its place in OpenCL's lists (TAMRISK_DEVICE=opencl:P:D names it).
-  unsigned platform_index() const;
-  unsigned device_index() const;
+  unsigned platform_index() const { return platform_index_; }
+  unsigned device_index() const { return device_index_; }
+  std::size_t max_alloc() const { return max_alloc_; }
+  cl_uint compute_units() const { return compute_units_; }
+  cl_ulong local_memory() const { return local_memory_; }
 
-  // ---- the search's batches
-  // The most offsets one batch can hold (the device's largest buffer).
-  std::size_t max_batch() const;
-  // Host memory for count offsets of the slot (at least one), valid until
-  // the slot's next reserve(); nullptr on failure. Only once the slot's
-  // last batch has been collected.
-  std::uint32_t* reserve(int slot, std::size_t count);
-  // Queues the test of the first count reserved offsets: candidate
-  // base + step * offset, every one odd, at least 3 and below 2^kMaxBits,
-  // the smallest of min_bits bits and the largest of max_bits.
-  bool launch(int slot, std::uint64_t p, u128 base, u128 step, std::size_t count, unsigned min_bits,
-              unsigned max_bits);
-  enum class Collected { Done, Overflow, Failed };
-  // Waits for the slot's batch: its divisors' offsets (any order) in hits;
-  // Overflow when more than kFoundCapacity divided (hits then incomplete).
-  Collected collect(int slot, std::vector<std::uint32_t>& hits);
+  // ---- for the engines
+  cl_context context() const;
+  cl_command_queue queue() const;
+  cl_kernel kernel(DeviceKernel which) const;
+  // The work-group size to launch the kernel with (at most 256).
+  std::size_t group(DeviceKernel which) const;
 
-  // The same, at once: tests n offsets and returns their divisors' offsets.
-  Collected search(std::uint64_t p, u128 base, u128 step, const std::uint32_t* offsets,
-                   std::size_t n, std::vector<std::uint32_t>& hits);
+  // Records a failure (the first reason is kept); false, for the caller to
+  // pass on.
+  bool fail(const std::string& what, cl_int code);
+  bool fail_because(const std::string& why);
+  bool failed() const { return failed_; }
+  const std::string& failure() const { return failure_; }
 
-  // ---- whole segments: the sieve, its count and last clear offsets, the tests
-  // The run's primes, once before the first segment: the plan's and the
-  // deeper ones of ctx, whose marks the device lays exactly as the fast mask.
-  bool load_sieve_primes(const FastSieveContext& ctx);
+  // Waits for the command behind the event within kBatchTimeout, polling
+  // its status (a device that has lost a command never signals, and no
+  // OpenCL wait has a limit); false on a failure or a timeout, after which
+  // the device counts as stalled: nothing of it is ever released.
+  bool wait(cl_event event, bool planted_stall);
+  bool stalled() const { return stalled_; }
 
-  // One segment of n values of k from k_first (below 2^124), laid out as
-  // fast_layout gives it, its twentieths [from, to) as the walk cuts them;
-  // candidates base + step * offset of min_bits to max_bits bits (native,
-  // below 2^kMaxBits).
-  struct SegmentJob {
-    u128 k_first = 0;
-    std::int32_t n = 0;
-    FastLayout layout;
-    std::vector<std::pair<std::int32_t, std::int32_t>> chunks;
-    std::uint64_t p = 0;
-    u128 base = 0, step = 0;
-    unsigned min_bits = 0, max_bits = 0;
-    // The deeper primes up to this bound mark the segment (of those loaded).
-    std::uint32_t deep_bound = ~std::uint32_t{0};
-  };
-  struct SegmentResult {
-    std::int64_t marked = 0;          // the plan's marks among offsets 0 .. n - 1
-    std::vector<std::int64_t> last;   // each twentieth's last offset the plan leaves clear, or -1
-    std::vector<std::uint32_t> hits;  // offsets of the divisors found (any order)
-  };
-  // Queues the segment in the slot (its results read back without waiting);
-  // collect_segment waits for them. Overflow: more divisors than
-  // kFoundCapacity (hits then incomplete; the CPU tests the segment).
-  bool submit_segment(int slot, const SegmentJob& job);
-  Collected collect_segment(int slot, SegmentResult& result);
-
-  // For the tests: the marks of a segment, without the deeper ones or with
-  // them, region by region (fast_mask.h: the head, the 16 lanes, the tail;
-  // or one plain region), as 32-bit words (bit t of word t / 32).
-  bool segment_marks(const SegmentJob& job, bool deeper,
-                     std::vector<std::vector<std::uint32_t>>& regions);
-
-  // residue[i] = 2^p mod d[i] for odd 3 <= d[i] < 2^kMaxBits; false on failure.
-  bool powm2(std::uint64_t p, const u128* d, std::size_t n, u128* residue);
-
-  // Seconds the device spent on the launches since the last call (copies,
-  // kernels, reads), from its own clock: what the benchmarks report as the
-  // device's busy time.
+  // Device seconds of the commands behind the events, from their profiles.
+  double profiled_seconds(const std::vector<cl_event>& events) const;
+  enum class Busy { Total, Kernel, Sieve };
+  void add_busy(double seconds, Busy what);
+  // Seconds the device spent on the commands since the last call (copies,
+  // kernels, reads): what the benchmarks report as its busy time; of
+  // those, the test kernels' of the test batches, and the sieve's of whole
+  // segments (its copies included).
   double take_busy_seconds();
-  // Of those, the test kernels' of the search's batches alone, and the
-  // sieve's of whole segments (its copies included).
   double take_kernel_seconds();
   double take_sieve_seconds();
 
-  bool failed() const;
-  const std::string& failure() const;
+  // The planted fault of a test build for the next launch (counted over
+  // test batches and segments alike); none in the shipped program.
+  struct Launch {
+    bool fail = false, stall = false, wrong = false;
+  };
+  Launch next_launch();
 
-  struct State;  // the OpenCL objects (opencl_device.cpp)
+  struct Objects;  // context, queue, program, kernels (opencl_device.cpp)
 
  private:
-  explicit OpenClDevice(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;
+  OpenClDevice();
+
+  std::unique_ptr<Objects> objects_;
+  std::string description_;
+  unsigned platform_index_ = 0, device_index_ = 0;
+  bool gpu_ = false;
+  std::size_t max_alloc_ = 0;
+  cl_uint compute_units_ = 1;
+  cl_ulong local_memory_ = 0;
+  PlantedFault fault_;
+  unsigned launches_ = 0;
+  bool failed_ = false, stalled_ = false;
+  std::string failure_;
+  double busy_ = 0, kernel_busy_ = 0, sieve_busy_ = 0;
 };
 
 // The device this process opened for the request, opened on the first call

@@ -1,23 +1,30 @@
 // SPDX-License-Identifier: MIT
-// The reference walk: the factor test of one segment, written literally with
-// GMP. Every offset j below N whose mask bit is clear is tested, in
-// increasing order, by 2^p mod d = 1 with k = k_first + j and d = 2kp + 1.
-//
-// - state.k and state.d name the last candidate tested in the run; they
-//   change only when a candidate is tested.
-// - A divisor is reported the moment it is found (report_factor, reports.h):
-//   console line, then its record in results.txt; the walk goes on.
-// - The walk is cut into the chunks of core/chunks.h; after each chunk a
-//   progress line (print_progress, reports.h) is written. A segment of 0
-//   offsets writes nothing.
+// The reference walk: the factor test written literally with GMP. Every
+// offset j of a chunk whose bit in the mask (one big integer, bit j for
+// offset j) is clear is tested, in increasing order, by 2^p mod d = 1 with
+// k = k_first + j and d = 2kp + 1: the path every fast one is held to.
 #pragma once
 
 #include <gmp.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "core/candidate.h"
-#include "core/chunks.h"
 #include "core/run_state.h"
 
+// The chunk [from, to) of the segment over the mask: its last offset
+// tested (-1 when none) and its divisors' offsets, increasing. Offset n
+// (always marked) is never tested.
+struct ReferenceChunk {
+  std::int64_t last_tested = -1;
+  std::vector<std::int64_t> hits;
+};
+ReferenceChunk test_reference_chunk(const SegmentCandidates& segment, mpz_srcptr mask,
+                                    std::int32_t from, std::int32_t to);
+
 // Walks the segment of state.segment_size offsets from state.k_first over
-// the mask.
+// the mask, chunk by chunk (core/chunks.h), with each chunk's lines
+// (report_chunk, reports.h); a segment of 0 offsets writes nothing. state.k
+// and state.d name the last candidate tested.
 void test_segment(RunState& state, mpz_srcptr mask);

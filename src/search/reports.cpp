@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "core/candidate.h"
 #include "records/bitdepth.h"
 #include "records/results.h"
 #include "sieve/small_primes.h"
@@ -47,4 +48,13 @@ void report_factor(RunState& state) {
   print_factor(state.exponent, state.d);
   if (!writeresults(state.exponent, state.d)) state.record_failed = true;
   state.factor_found = 1;
+}
+
+void report_chunk(RunState& state, std::int64_t last_clear, const std::vector<std::int64_t>& hits) {
+  for (const std::int64_t offset : hits) {
+    candidate_at(state.k, state.d, state.k_first, state.two_p, offset);
+    report_factor(state);
+  }
+  if (last_clear >= 0) candidate_at(state.k, state.d, state.k_first, state.two_p, last_clear);
+  print_progress(state.k, state.d);
 }

@@ -8,6 +8,8 @@
 //   print_factor          "\rM<p> has a factor: <d>", the bit-depth display, "\n"
 //   print_progress        "\nk=<k>, d=<d>" and the bit-depth display, left open
 //   report_factor         print_factor, then the record in results.txt
+//   report_chunk          a chunk's divisors (report_factor each), then its
+//                         progress line
 //
 // Each flushes what it leaves on an open line, so the console shows it now.
 #pragma once
@@ -16,6 +18,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "core/run_state.h"
 
@@ -35,3 +38,9 @@ void print_progress(mpz_srcptr k, mpz_srcptr d);
 // A divisor found at state.k, state.d: console report, results record,
 // factor_found (and record_failed when the record could not be written).
 void report_factor(RunState& state);
+
+// The lines of a chunk of the segment from state.k_first: the divisors at
+// the offsets hits (increasing), each reported, then the progress line
+// naming the candidate at last_clear, or the one named before when it is
+// -1 (the chunk tested none). state.k and state.d follow.
+void report_chunk(RunState& state, std::int64_t last_clear, const std::vector<std::int64_t>& hits);

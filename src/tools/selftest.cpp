@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "gpu/device_request.h"
+#include "gpu/opencl_batches.h"
 #include "gpu/opencl_device.h"
 #include "tools/known_factors.h"
 
@@ -433,6 +434,7 @@ KernelReport check_opencl(OpenClDevice& device, std::span<const SelftestRow> row
   std::vector<u128> d(kBatch);
   std::vector<std::uint32_t> offsets(kBatch), hits;
   std::size_t serial = 0;
+  OpenClBatches batches(device);
   for (const SelftestRow& row : rows) {
     if (interrupted()) break;
     if (row.bits > OpenClDevice::kMaxBits) continue;
@@ -447,8 +449,7 @@ KernelReport check_opencl(OpenClDevice& device, std::span<const SelftestRow> row
     const u128 base = *std::min_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(n));
     for (std::size_t i = 0; i < n; ++i) offsets[i] = static_cast<std::uint32_t>((d[i] - base) / two_p);
     const auto row_offset = static_cast<std::uint32_t>((row.d - base) / two_p);
-    if (device.search(row.p, base, two_p, offsets.data(), n, hits) !=
-        OpenClDevice::Collected::Done) {
+    if (batches.search(row.p, base, two_p, offsets.data(), n, hits) != DeviceCollected::Done) {
       failures.push_back("opencl " + name_row(row) + ": " +
                          (device.failed() ? device.failure() : "more divisors than it returns"));
       break;

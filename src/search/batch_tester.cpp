@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: MIT
+#include "search/batch_tester.h"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+
+#include "core/bit_words.h"
+#include "core/cpu_tuning.h"
+#include "kernels/kernels.h"
+
+// Tests batches of offsets of one segment and collects the offsets whose
+// candidate divides M(p).
+class BatchTester {
+ public:
+  explicit BatchTester(const SegmentCandidates& segment) : segment_(segment) {
+    if (segment.native) kernel_ = choose_kernel(segment.max_bits);
+  }
+
+  // Queues the candidates of the clear bits t in [from, to) of words,
+  // which stand for offsets base + stride * t; full batches are tested at
+  // once. The divisors come straight from the bits: a word's first divisor
+  // follows from the last word's, and each clear bit adds its multiple of
+  // the step, with no call per candidate.
+  void add_clear(const std::vector<std::uint64_t>& words, std::int64_t from, std::int64_t to,
+                 std::int64_t base, std::int64_t stride) {
+    if (!segment_.native) {
+      for_each_clear_word(words, from, to, [&](std::int64_t bit0, std::uint64_t free) {
+        for (; free != 0; free &= free - 1) {
+          offsets_[count_++] = base + stride * (bit0 + __builtin_ctzll(free));
+          if (count_ >= kKernelBatch) flush();
+        }
+      });
+      return;
+    }
+    if (from >= to) return;
+    const u128 step = segment_.step * static_cast<u128>(stride);  // from one bit to the next
+    const u128 word_step = step << 6;
+    const bool narrow = step >> 64 == 0;
+    const auto step64 = static_cast<std::uint64_t>(step);
+    // The candidate of the first word's bit 0, then of each next word's.
+    u128 d_word =
+        segment_.base + segment_.step * static_cast<u128>(base + stride * ((from >> 6) << 6));
+    for_each_clear_word(words, from, to, [&](std::int64_t, std::uint64_t free) {
+      // The batch has room for a whole word's candidates (kKernelBatch +
+      // 64); what spills past kKernelBatch moves to the next batch.
+      std::size_t count = count_;
+      if (narrow) {
+        for (; free != 0; free &= free - 1) {
+          d_[count++] =
+              d_word + static_cast<u128>(step64) * static_cast<unsigned>(__builtin_ctzll(free));
+        }
+      } else {
+        for (; free != 0; free &= free - 1) {
+          d_[count++] = d_word + step * static_cast<unsigned>(__builtin_ctzll(free));
+        }
+      }
+      count_ = count;
+      d_word += word_step;
+      if (count_ >= kKernelBatch) flush_full();
+    });
+  }
+
+  // Tests whatever is queued.
+  void flush() {
+    if (segment_.native) {
+      test_native(count_);
+    } else {
+      for (std::size_t i = 0; i < count_; ++i) {
+        if (segment_.divides(offsets_[i])) hits_.push_back(offsets_[i]);
+      }
+    }
+    count_ = 0;
+  }
+
+  // The divisors found since the last call, in increasing order.
+  std::vector<std::int64_t> take_hits() {
+    std::sort(hits_.begin(), hits_.end());
+    std::vector<std::int64_t> out;
+    out.swap(hits_);
+    return out;
+  }
+
+ private:
+  // Tests the first count queued divisors with the kernel; the offset of a
+  // divisor found is (d - base) / 2p.
+  void test_native(std::size_t count) {
+    if (count == 0) return;
+    divides_batch(kernel_, segment_.p, d_.data(), count, flags_.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (flags_[i]) {
+        hits_.push_back(static_cast<std::int64_t>((d_[i] - segment_.base) / segment_.step));
+      }
+    }
+  }
+
+  // Tests a full batch and moves what spilled past it to the front.
+  void flush_full() {
+    test_native(kKernelBatch);
+    std::copy(d_.begin() + kKernelBatch, d_.begin() + static_cast<std::ptrdiff_t>(count_),
+              d_.begin());
+    count_ -= kKernelBatch;
+  }
+
+  const SegmentCandidates& segment_;
+  Kernel kernel_ = Kernel::Gmp;
+  std::size_t count_ = 0;
+  // Written before they are read: left uninitialised, so that a team of
+  // many members makes its testers at once.
+  std::array<std::int64_t, kKernelBatch> offsets_;
+  std::array<u128, kKernelBatch + 64> d_;
+  std::array<std::uint8_t, kKernelBatch> flags_;
+  std::vector<std::int64_t> hits_;
+};
+
+CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members) {
+  // One tester (100 KB: off the stack) and one share of each chunk's
+  // divisors per member.
+  for (int i = 0; i < members; ++i) testers_.push_back(std::make_unique<BatchTester>(segment));
+  shares_.resize(static_cast<std::size_t>(members));
+}
+
+CpuChunkTests::~CpuChunkTests() = default;
+
+std::vector<std::int64_t> CpuChunkTests::run(const FastMask& mask, std::int32_t from,
+                                             std::int32_t to, ThreadTeam& team) {
+  const int size = team.size();
+  assert(static_cast<std::size_t>(size) <= testers_.size());
+  // Each member tests the clear offsets of its own slice of the range.
+  team.run([&](int member) {
+    const auto [lo, hi] = member_share(from, to, member, size);
+    BatchTester& tester = *testers_[static_cast<std::size_t>(member)];
+    for_each_region(mask, lo, hi,
+                    [&](const std::vector<std::uint64_t>& words, std::int64_t region_from,
+                        std::int64_t region_to, std::int64_t base, std::int64_t stride) {
+                      tester.add_clear(words, region_from, region_to, base, stride);
+                    });
+    tester.flush();
+    shares_[static_cast<std::size_t>(member)] = tester.take_hits();
+  });
+  std::vector<std::int64_t> hits;
+  for (int member = 0; member < size; ++member) {
+    const std::vector<std::int64_t>& share = shares_[static_cast<std::size_t>(member)];
+    hits.insert(hits.end(), share.begin(), share.end());
+  }
+  std::sort(hits.begin(), hits.end());
+  return hits;
+}

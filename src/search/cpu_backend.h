@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+// The CPU backend: each segment sieved into the fast mask by a team of
+// threads (sieve/sieve_segment.h), then its chunks' clear candidates tested
+// by the CPU's exponentiation kernels on the same team (batch_tester.h),
+// or, paired with a device (test_on_device), by an OpenCL device while the
+// team gathers the next chunk (device_chunk_tests.h). What it gives back is
+// the same for every size of team. One mask serves the run: a segment is
+// sieved once the one before it is done, at the latest when its sieve
+// report is taken, at the earliest in work_ahead.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "core/thread_team.h"
+#include "gpu/device_request.h"
+#include "search/backend.h"
+#include "search/batch_tester.h"
+#include "sieve/fast_mask.h"
+
+class DeviceChunkTests;
+
+class CpuBackend final : public SegmentBackend {
+ public:
+  // The run's sieve (prepare_fast_sieve: the plan's primes and the deeper
+  // ones up to kDeepSieveBound in a run) and a team of `threads` (>= 1)
+  // threads.
+  CpuBackend(FastSieveContext context, int threads);
+  ~CpuBackend() override;
+
+  // From now on the chunks are tested on the OpenCL device the request
+  // names, when there is one to use (device_use.h); on the CPU otherwise,
+  // and from a failure of the device on.
+  void test_on_device(const DeviceRequest& request);
+
+  void submit(const SegmentPlan& plan) override;
+  SieveReport take_sieve() override;
+  ChunkReport take_chunk() override;
+  void work_ahead() override;
+  void finish() override;
+
+  int threads() const { return team_.size(); }
+
+ private:
+  struct Queued {
+    const SegmentPlan* plan = nullptr;
+    bool sieved = false;
+    SieveReport sieve;
+    std::unique_ptr<CpuChunkTests> tests;
+    std::size_t next_chunk = 0;
+  };
+  void sieve(Queued& segment);
+  // The next chunks' outcomes, tested at once (several a round on a large team).
+  void test_round(Queued& segment);
+  void test_chunk_on_device(Queued& segment);
+  ChunkReport outcome(const Queued& segment, std::size_t chunk, std::vector<std::int64_t> hits);
+
+  ThreadTeam team_;
+  FastSieveContext context_;
+  FastMask mask_;
+  std::deque<Queued> queue_;
+  std::deque<ChunkReport> ready_;  // of the oldest segment, in order
+  std::unique_ptr<DeviceChunkTests> device_;
+};
