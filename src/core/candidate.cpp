@@ -7,15 +7,14 @@ bool divides_mersenne(mpz_ptr residue, mpz_srcptr p, mpz_srcptr d) {
   return mpz_cmp_ui(residue, 1) == 0;
 }
 
-void candidate_at(mpz_ptr k, mpz_ptr d, mpz_srcptr k_first, mpz_srcptr two_p,
-                  std::int64_t offset) {
+void candidate_at(mpz_ptr k, mpz_ptr d, mpz_srcptr k_first, mpz_srcptr two_p, std::int64_t offset) {
   mpz_add_ui(k, k_first, static_cast<unsigned long>(offset));
   mpz_mul(d, k, two_p);
   mpz_add_ui(d, d, 1);
 }
 
-SegmentCandidates::SegmentCandidates(mpz_srcptr p_big, mpz_srcptr two_p_big,
-                                     mpz_srcptr k_first_big, std::int32_t count)
+SegmentCandidates::SegmentCandidates(mpz_srcptr p_big, mpz_srcptr two_p_big, mpz_srcptr k_first_big,
+                                     std::int32_t count)
     : n(count) {
   mpz_set(exponent, p_big);
   mpz_set(two_p, two_p_big);

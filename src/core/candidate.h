@@ -17,8 +17,7 @@
 bool divides_mersenne(mpz_ptr residue, mpz_srcptr p, mpz_srcptr d);
 
 // k <- k_first + offset and d <- 2kp + 1 (two_p = 2p).
-void candidate_at(mpz_ptr k, mpz_ptr d, mpz_srcptr k_first, mpz_srcptr two_p,
-                  std::int64_t offset);
+void candidate_at(mpz_ptr k, mpz_ptr d, mpz_srcptr k_first, mpz_srcptr two_p, std::int64_t offset);
 
 // The candidates of the segment of n values of k from k_first: d = base +
 // step * j for the offsets j in [0, n] (base = 2 k_first p + 1, step = 2p),

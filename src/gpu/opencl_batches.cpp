@@ -52,9 +52,7 @@ OpenClBatches::~OpenClBatches() {
   for (int i = 0; i < kSlots; ++i) release_buffers(device_, slots_[i]);
 }
 
-std::size_t OpenClBatches::max_batch() const {
-  return device_.max_alloc() / sizeof(std::uint32_t);
-}
+std::size_t OpenClBatches::max_batch() const { return device_.max_alloc() / sizeof(std::uint32_t); }
 
 std::uint32_t* OpenClBatches::reserve(int slot_index, std::size_t count) {
   if (device_.failed()) return nullptr;
@@ -105,8 +103,8 @@ std::uint32_t* OpenClBatches::reserve(int slot_index, std::size_t count) {
   return slot.host;
 }
 
-bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step,
-                           std::size_t count, unsigned min_bits, unsigned max_bits) {
+bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step, std::size_t count,
+                           unsigned min_bits, unsigned max_bits) {
   if (device_.failed()) return false;
   const OpenClApi* cl = opencl_api(nullptr);
   cl_command_queue queue = device_.queue();
@@ -132,8 +130,8 @@ bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step
   static const cl_uint kZero = 0;
   slot.kernel_event = SIZE_MAX;
   rc = cl->EnqueueWriteBuffer(queue, slot.offsets.get(), CL_FALSE, 0,
-                              std::max<std::size_t>(count, 1) * sizeof(std::uint32_t), slot.host,
-                              0, nullptr, slot.events.next());
+                              std::max<std::size_t>(count, 1) * sizeof(std::uint32_t), slot.host, 0,
+                              nullptr, slot.events.next());
   if (rc != CL_SUCCESS) return device_.fail("clEnqueueWriteBuffer", rc);
   rc = cl->EnqueueWriteBuffer(queue, slot.found.get(), CL_FALSE, 0, sizeof kZero, &kZero, 0,
                               nullptr, slot.events.next());
@@ -152,8 +150,8 @@ bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step
     if (rc != CL_SUCCESS) return device_.fail("clEnqueueNDRangeKernel", rc);
   }
   rc = cl->EnqueueReadBuffer(queue, slot.found.get(), CL_FALSE, 0,
-                             slot.found_host.size() * sizeof(std::uint32_t),
-                             slot.found_host.data(), 0, nullptr, slot.events.next());
+                             slot.found_host.size() * sizeof(std::uint32_t), slot.found_host.data(),
+                             0, nullptr, slot.events.next());
   if (rc != CL_SUCCESS) return device_.fail("clEnqueueReadBuffer", rc);
   rc = cl->Flush(queue);
   if (rc != CL_SUCCESS) return device_.fail("clFlush", rc);
@@ -219,8 +217,8 @@ bool OpenClBatches::powm2(std::uint64_t p, const u128* d, std::size_t n, u128* r
   }
   const std::size_t bytes = words.size() * sizeof(cl_uint);
   cl_int rc = CL_SUCCESS;
-  const ClMem in(cl->CreateBuffer(device_.context(), CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
-                                  bytes, words.data(), &rc));
+  const ClMem in(cl->CreateBuffer(device_.context(), CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR, bytes,
+                                  words.data(), &rc));
   if (rc != CL_SUCCESS) return device_.fail("clCreateBuffer", rc);
   const ClMem out(cl->CreateBuffer(device_.context(), CL_MEM_WRITE_ONLY, bytes, nullptr, &rc));
   if (rc != CL_SUCCESS) return device_.fail("clCreateBuffer", rc);
@@ -230,8 +228,8 @@ bool OpenClBatches::powm2(std::uint64_t p, const u128* d, std::size_t n, u128* r
                        static_cast<cl_uint>(split.lead), cl_uint{split.rest}, out.get());
   const std::size_t global = n;
   if (rc == CL_SUCCESS) {
-    rc = cl->EnqueueNDRangeKernel(device_.queue(), kernel, 1, nullptr, &global, nullptr, 0,
-                                  nullptr, nullptr);
+    rc = cl->EnqueueNDRangeKernel(device_.queue(), kernel, 1, nullptr, &global, nullptr, 0, nullptr,
+                                  nullptr);
   }
   if (rc == CL_SUCCESS) {
     rc = cl->EnqueueReadBuffer(device_.queue(), out.get(), CL_TRUE, 0, bytes, words.data(), 0,

@@ -36,8 +36,8 @@ class OpenClBatches {
   // Queues the test of the first count reserved offsets: candidate
   // base + step * offset, every one odd, at least 3 and below 2^kMaxBits,
   // the smallest of min_bits bits and the largest of max_bits.
-  bool launch(int slot, std::uint64_t p, u128 base, u128 step, std::size_t count,
-              unsigned min_bits, unsigned max_bits);
+  bool launch(int slot, std::uint64_t p, u128 base, u128 step, std::size_t count, unsigned min_bits,
+              unsigned max_bits);
   // Waits for the slot's batch: its divisors' offsets (any order) in hits;
   // Overflow when more than kFoundCapacity divided (hits then incomplete).
   DeviceCollected collect(int slot, std::vector<std::uint32_t>& hits);

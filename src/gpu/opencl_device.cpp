@@ -2,8 +2,8 @@
 #include "gpu/opencl_device.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -238,8 +238,8 @@ bool OpenClDevice::wait(cl_event event, bool planted_stall) {
   auto pause = std::chrono::microseconds(20);
   for (;;) {
     cl_int status = CL_QUEUED;
-    const cl_int rc = cl->GetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof status,
-                                       &status, nullptr);
+    const cl_int rc =
+        cl->GetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof status, &status, nullptr);
     if (rc != CL_SUCCESS) return fail("clGetEventInfo", rc);
     if (status < 0) return fail("the device gave up a batch", status);
     if (status == CL_COMPLETE && !planted_stall) return true;

@@ -21,8 +21,18 @@
 
 // The kernels of kernels.cl and sieve.cl.
 enum class DeviceKernel {
-  Search3, Search4, SearchList3, SearchList4, Residue3, Residue4,
-  SieveStarts, SieveBlock, SieveScatter, SieveCount, SieveLast, SieveCompact,
+  Search3,
+  Search4,
+  SearchList3,
+  SearchList4,
+  Residue3,
+  Residue4,
+  SieveStarts,
+  SieveBlock,
+  SieveScatter,
+  SieveCount,
+  SieveLast,
+  SieveCompact,
 };
 inline constexpr int kDeviceKernels = 12;
 

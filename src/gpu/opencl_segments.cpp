@@ -129,8 +129,8 @@ class Queue {
     if (b.mem && b.bytes >= bytes) return true;
     cl_int rc = CL_SUCCESS;
     b.mem.reset();  // the old one goes first: device memory may not hold both
-    b.mem.reset(
-        opencl_api(nullptr)->CreateBuffer(device_.context(), CL_MEM_READ_WRITE, bytes, nullptr, &rc));
+    b.mem.reset(opencl_api(nullptr)->CreateBuffer(device_.context(), CL_MEM_READ_WRITE, bytes,
+                                                  nullptr, &rc));
     b.bytes = rc == CL_SUCCESS ? bytes : 0;
     return rc == CL_SUCCESS || device_.fail("clCreateBuffer", rc);
   }
@@ -148,8 +148,8 @@ class Queue {
   bool read(const Buffer& b, std::vector<T>& host) {
     if (host.empty()) return true;
     const cl_int rc = opencl_api(nullptr)->EnqueueReadBuffer(
-        device_.queue(), b.mem.get(), CL_FALSE, 0, host.size() * sizeof(T), host.data(), 0,
-        nullptr, slot_.events.next());
+        device_.queue(), b.mem.get(), CL_FALSE, 0, host.size() * sizeof(T), host.data(), 0, nullptr,
+        slot_.events.next());
     return rc == CL_SUCCESS || device_.fail("clEnqueueReadBuffer", rc);
   }
 
@@ -161,7 +161,7 @@ class Queue {
     if (rc != CL_SUCCESS) return device_.fail("clSetKernelArg", rc);
     if (global == 0) return true;
     rc = opencl_api(nullptr)->EnqueueNDRangeKernel(device_.queue(), kernel, 1, nullptr, &global,
-                                                    &local, 0, nullptr, slot_.events.next());
+                                                   &local, 0, nullptr, slot_.events.next());
     return rc == CL_SUCCESS || device_.fail("clEnqueueNDRangeKernel", rc);
   }
 
@@ -205,9 +205,9 @@ bool OpenClSegments::load_primes(const FastSieveContext& ctx) {
   primes_.reset();
   if (table.empty()) return true;
   cl_int rc = CL_SUCCESS;
-  primes_.reset(opencl_api(nullptr)->CreateBuffer(device_.context(),
-                                                  CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
-                                                  table.size() * sizeof(cl_uint), table.data(), &rc));
+  primes_.reset(
+      opencl_api(nullptr)->CreateBuffer(device_.context(), CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
+                                        table.size() * sizeof(cl_uint), table.data(), &rc));
   return rc == CL_SUCCESS || device_.fail("clCreateBuffer", rc);
 }
 
@@ -219,8 +219,7 @@ bool queue_sieve(OpenClDevice& device, Slot& slot, const DeviceSegmentJob& job, 
                  cl_mem primes, std::uint32_t plans, std::uint32_t by_word,
                  std::uint32_t block_primes, const std::vector<std::uint32_t>& prime_values) {
   if (device.local_memory() < kSieveBlockBits / 8 + kSieveLocalSpare) {
-    return device.fail_because("its local memory (" +
-                               std::to_string(device.local_memory() / 1024) +
+    return device.fail_because("its local memory (" + std::to_string(device.local_memory() / 1024) +
                                " KiB) is below the sieve's " +
                                std::to_string((kSieveBlockBits / 8 + kSieveLocalSpare) / 1024) +
                                " KiB");
@@ -264,10 +263,9 @@ bool queue_sieve(OpenClDevice& device, Slot& slot, const DeviceSegmentJob& job, 
   const cl_uint zero = 0;
   const auto chunk_count = static_cast<cl_uint>(job.chunks.size());
   const std::size_t blocks = slot.block_count * kSieveGroup;
-  if (block_primes > 0 &&
-      !q.run(DeviceKernel::SieveStarts, round_up(block_primes, kSieveGroup), kSieveGroup, primes,
-             block_primes, plans, k_lo, k_hi, n, slot.regions.mem.get(), regions,
-             slot.starts.mem.get())) {
+  if (block_primes > 0 && !q.run(DeviceKernel::SieveStarts, round_up(block_primes, kSieveGroup),
+                                 kSieveGroup, primes, block_primes, plans, k_lo, k_hi, n,
+                                 slot.regions.mem.get(), regions, slot.starts.mem.get())) {
     return false;
   }
   if (!q.run(DeviceKernel::SieveBlock, blocks, kSieveGroup, slot.bits.mem.get(),
@@ -323,8 +321,7 @@ bool queue_tests(OpenClDevice& device, Slot& slot, cl_int lo, cl_int hi) {
                group, slot.offsets.mem.get(), slot.counts.mem.get(), capacity, cl_ulong{job.p},
                static_cast<cl_uint>(split.lead), cl_uint{split.rest}, limb(job.base, 0),
                limb(job.base, 1), limb(job.base, 2), limb(job.base, 3), limb(job.step, 0),
-               limb(job.step, 1), limb(job.step, 2), slot.found.mem.get(),
-               cl_uint{kFoundCapacity});
+               limb(job.step, 1), limb(job.step, 2), slot.found.mem.get(), cl_uint{kFoundCapacity});
 }
 
 // Queues the reads of what a segment gives back; the last is waited on.
@@ -412,8 +409,8 @@ DeviceCollected OpenClSegments::collect(int slot_index, DeviceSegmentResult& res
     device_.add_busy(device_.profiled_seconds(slot.events.raw()), OpenClDevice::Busy::Total);
     slot.events.clear();
     slot.counts_host = counts;  // the plan's count of the first pass
-    const std::size_t grown = std::min(
-        {survivors + survivors / 4, kMostOffsets, device_.max_alloc() / sizeof(cl_uint)});
+    const std::size_t grown =
+        std::min({survivors + survivors / 4, kMostOffsets, device_.max_alloc() / sizeof(cl_uint)});
     if (grown > slot.offsets_capacity && q.ensure(slot.offsets, grown * sizeof(cl_uint))) {
       slot.offsets_capacity = grown;
     }
@@ -445,8 +442,8 @@ bool OpenClSegments::marks(const DeviceSegmentJob& job, bool deeper,
     const cl_int* row = &slot.region_table[r * kRegionInts];
     std::vector<std::uint32_t> words(static_cast<std::size_t>((row[2] + 31) / 32));
     const cl_int got = cl->EnqueueReadBuffer(device_.queue(), slot.bits.mem.get(), CL_TRUE,
-                                             static_cast<std::size_t>(row[3]) * 4,
-                                             words.size() * 4, words.data(), 0, nullptr, nullptr);
+                                             static_cast<std::size_t>(row[3]) * 4, words.size() * 4,
+                                             words.data(), 0, nullptr, nullptr);
     if (got != CL_SUCCESS) return device_.fail("clEnqueueReadBuffer", got);
     regions.push_back(std::move(words));
   }

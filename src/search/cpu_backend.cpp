@@ -59,8 +59,8 @@ ChunkReport CpuBackend::outcome(const Queued& segment, std::size_t chunk,
                                 std::vector<std::int64_t> hits) {
   ChunkReport out;
   const auto [from, to] = segment.plan->chunks[chunk];
-  out.last_clear = chunk < mask_.plan_last.size() ? mask_.plan_last[chunk]
-                                                  : fast_last_clear(mask_, from, to);
+  out.last_clear =
+      chunk < mask_.plan_last.size() ? mask_.plan_last[chunk] : fast_last_clear(mask_, from, to);
   // An independent check before anything is recorded: the kernel's verdict
   // must agree with the integer library's.
   for (const std::int64_t offset : hits) {

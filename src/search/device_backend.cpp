@@ -132,7 +132,9 @@ SieveReport DeviceBackend::take_sieve() {
       for (std::size_t c = 0; c < segment.plan->chunks.size(); ++c) {
         ChunkReport chunk;
         chunk.last_clear = c < result_.last.size() ? result_.last[c] : -1;
-        for (; h < result_.hits.size() && static_cast<std::int64_t>(result_.hits[h]) < segment.plan->chunks[c].second; ++h) {
+        for (; h < result_.hits.size() &&
+               static_cast<std::int64_t>(result_.hits[h]) < segment.plan->chunks[c].second;
+             ++h) {
           chunk.hits.push_back(result_.hits[h]);
         }
         ready_.push_back(std::move(chunk));

@@ -47,9 +47,9 @@ class DeviceBackend final : public SegmentBackend {
  private:
   struct Queued {
     const SegmentPlan* plan = nullptr;
-    int slot = -1;              // with the device; -1: the CPU's
-    bool with_cpu = false;      // submitted to the CPU backend
-    std::clock_t queued = 0;    // when it went to the device
+    int slot = -1;            // with the device; -1: the CPU's
+    bool with_cpu = false;    // submitted to the CPU backend
+    std::clock_t queued = 0;  // when it went to the device
     std::size_t next_chunk = 0;
   };
   // The device's segments while it takes them, else nullptr.

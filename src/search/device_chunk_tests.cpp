@@ -37,11 +37,10 @@ std::size_t DeviceChunkTests::count_clear(const Queued& chunk) {
     for_each_region(*chunk.mask, lo, hi,
                     [&](const std::vector<std::uint64_t>& words, std::int64_t region_from,
                         std::int64_t region_to, std::int64_t, std::int64_t) {
-                      for_each_clear_word(words, region_from, region_to,
-                                          [&](std::int64_t, std::uint64_t free) {
-                                            count += static_cast<std::size_t>(
-                                                __builtin_popcountll(free));
-                                          });
+                      for_each_clear_word(
+                          words, region_from, region_to, [&](std::int64_t, std::uint64_t free) {
+                            count += static_cast<std::size_t>(__builtin_popcountll(free));
+                          });
                     });
     counts_[static_cast<std::size_t>(member)] = count;
   });
@@ -59,14 +58,13 @@ void DeviceChunkTests::gather(const Queued& chunk, std::uint32_t* host) {
         *chunk.mask, lo, hi,
         [&](const std::vector<std::uint64_t>& words, std::int64_t region_from,
             std::int64_t region_to, std::int64_t base, std::int64_t stride) {
-          for_each_clear_word(words, region_from, region_to,
-                              [&](std::int64_t bit0, std::uint64_t free) {
-                                const std::int64_t first = base + stride * bit0;
-                                for (; free != 0; free &= free - 1) {
-                                  *out++ = static_cast<std::uint32_t>(
-                                      first + stride * __builtin_ctzll(free));
-                                }
-                              });
+          for_each_clear_word(
+              words, region_from, region_to, [&](std::int64_t bit0, std::uint64_t free) {
+                const std::int64_t first = base + stride * bit0;
+                for (; free != 0; free &= free - 1) {
+                  *out++ = static_cast<std::uint32_t>(first + stride * __builtin_ctzll(free));
+                }
+              });
         });
   });
 }

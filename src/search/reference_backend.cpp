@@ -19,8 +19,7 @@ SieveReport ReferenceBackend::take_sieve() {
   const std::clock_t start = std::clock();
   candidate_at(mask_, first_, segment.k_first, segment.two_p, 0);  // mask_ as scratch for k
   build_candidate_mask(window_, mask_, first_, segment.two_p, segment.n);
-  const std::int64_t marked =
-      sieve_small_primes(table_, prime_count_, window_, mask_, segment.n);
+  const std::int64_t marked = sieve_small_primes(table_, prime_count_, window_, mask_, segment.n);
   next_chunk_ = 0;
   if (queue_.front()->chunks.empty()) queue_.pop_front();  // nothing to take
   return {clock_seconds(start, std::clock()), marked};

@@ -55,7 +55,8 @@ void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment
     // The next segment is queued before this one is taken, so that a
     // backend that works on its own (a device) has it at hand.
     std::unique_ptr<SegmentPlan> next;
-    if (const std::optional<std::int32_t> n = following_segment(state, final_pass, segment_length)) {
+    if (const std::optional<std::int32_t> n =
+            following_segment(state, final_pass, segment_length)) {
       BigInt k_next;
       mpz_add_ui(k_next, state.k_first, static_cast<unsigned long>(state.segment_size));
       next = std::make_unique<SegmentPlan>(state, k_next, *n);
@@ -76,10 +77,8 @@ void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment
     mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(state.segment_size));
     bool written = true;
     recorder.start([&written, p = BigInt(state.exponent), k = BigInt(state.k_first),
-                    low = BigInt(state.d_low), high = BigInt(state.d_high),
-                    from = state.start_bits, to = state.end_bits] {
-      written = writestatus(p, k, low, high, from, to);
-    });
+                    low = BigInt(state.d_low), high = BigInt(state.d_high), from = state.start_bits,
+                    to = state.end_bits] { written = writestatus(p, k, low, high, from, to); });
     backend.work_ahead();
     recorder.wait();
     if (!written) state.record_failed = true;
