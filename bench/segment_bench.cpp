@@ -43,7 +43,7 @@
 #include "search/segment_loop.h"
 #include "search/reference_walk.h"
 #include "search/backends.h"
-#include "search/cpu_backend.h"
+#include "search/batch_tester.h"
 #include "search/device_use.h"
 #include "sieve/sieve_segment.h"
 #include "kernels/kernels.h"
@@ -163,27 +163,26 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
     set_small_prime_limit(context, static_cast<std::uint32_t>(
                                        g_blocks.limit > 0 ? g_blocks.limit : g_blocks.small / 4));
   }
-  // The backend (its team, made once as a run makes it), the segment's
-  // sieve timed, then its tests. A run's segments after the first find
-  // the mask's memory in place: so does the timed one (the first touch of
-  // the lanes is not sieve work).
-  CpuBackend backend(context, threads);
-  const SegmentPlan plan(state, state.k_first, length);
-  const auto whole_segment = [&] {
-    backend.submit(plan);
-    const std::int64_t marked = backend.take_sieve().marked;
-    for (std::size_t c = 0; c < plan.chunks.size(); ++c) backend.take_chunk();
-    return marked;
-  };
-  whole_segment();
-  double serial = 0;
-  backend.submit(plan);
-  Timing t = time_stages(
-      length, [&] { return backend.take_sieve().marked; },
-      [&] {
-        for (std::size_t c = 0; c < plan.chunks.size(); ++c) backend.take_chunk();
-      });
   static FastMask mask;
+  ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
+  const SegmentPlan plan(state, state.k_first, length);
+  // A run's segments after the first find the mask's memory in place: so
+  // does the timed one (the first touch of the lanes is not sieve work).
+  sieve_segment(mask, context, state.k_first, length, team);
+  double serial = 0;
+  Timing t = time_stages(
+      length, [&] { return sieve_segment(mask, context, state.k_first, length, team); },
+      [&] {
+        // The chunks' tests as the CPU backend runs them, several a round
+        // on a large team.
+        CpuChunkTests tests(plan.candidates, team.size());
+        const std::size_t per_round =
+            std::max<std::size_t>(1, static_cast<std::size_t>(threads / kMembersPerChunk));
+        for (std::size_t c = 0; c < plan.chunks.size(); c += per_round) {
+          const std::size_t last = std::min(plan.chunks.size(), c + per_round) - 1;
+          tests.run(mask, plan.chunks[c].first, plan.chunks[last].second, team);
+        }
+      });
   // The steps of a segment that run on one thread whatever T is, timed
   // once more on their own: the layout and the plain head and tail, the
   // count's edges, and the last clear offset of each twentieth.

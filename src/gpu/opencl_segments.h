@@ -12,39 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/candidate.h"
-#include "core/chunks.h"
-#include "core/u128.h"
 #include "gpu/cl_handles.h"
 #include "gpu/opencl_device.h"
+#include "gpu/segment_job.h"
 #include "sieve/fast_mask.h"
-
-// One segment of n values of k from k_first (below 2^124), laid out as
-// fast_layout gives it; the chunks whose last clear offsets are wanted;
-// candidates base + step * offset of min_bits to max_bits bits (native,
-// below 2^kMaxBits).
-struct DeviceSegmentJob {
-  u128 k_first = 0;
-  std::int32_t n = 0;
-  FastLayout layout;
-  std::vector<Chunk> chunks;
-  std::uint64_t p = 0;
-  u128 base = 0, step = 0;
-  unsigned min_bits = 0, max_bits = 0;
-  // The deeper primes up to this bound mark the segment (of those loaded).
-  std::uint32_t deep_bound = ~std::uint32_t{0};
-};
-
-// The job of a native segment: its layout from ctx, its candidates, its
-// chunks (all deeper primes of ctx in use).
-DeviceSegmentJob segment_job(const FastSieveContext& ctx, const SegmentCandidates& segment,
-                             const std::vector<Chunk>& chunks);
-
-struct DeviceSegmentResult {
-  std::int64_t marked = 0;          // the plan's marks among offsets 0 .. n - 1
-  std::vector<std::int64_t> last;   // each chunk's last offset the plan leaves clear, or -1
-  std::vector<std::uint32_t> hits;  // offsets of the divisors found (any order)
-};
 
 class OpenClSegments {
  public:
