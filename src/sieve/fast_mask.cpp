@@ -245,23 +245,6 @@ std::uint64_t pow2_mod_small(std::uint64_t e, std::uint64_t q) {
   return result;
 }
 
-// The odd primes in (low, bound], by a sieve of Eratosthenes over odd numbers.
-std::vector<std::uint32_t> primes_between(std::uint32_t low, std::uint32_t bound) {
-  std::vector<std::uint32_t> out;
-  if (bound < 3) return out;
-  std::vector<bool> composite(bound / 2 + 1, false);  // index i: 2i + 1
-  for (std::uint64_t i = 1; (2 * i + 1) * (2 * i + 1) <= bound; ++i) {
-    if (composite[i]) continue;
-    const std::uint64_t q = 2 * i + 1;
-    for (std::uint64_t m = q * q; m <= bound; m += 2 * q) composite[m / 2] = true;
-  }
-  for (std::uint64_t i = std::max<std::uint64_t>(1, (std::uint64_t{low} + 1) / 2);
-       2 * i + 1 <= bound; ++i) {
-    if (!composite[i] && 2 * i + 1 > low) out.push_back(static_cast<std::uint32_t>(2 * i + 1));
-  }
-  return out;
-}
-
 // The deeper marks of a plain region held from offset lo, among the offsets
 // [from, to) (below n): every offset congruent to a deeper prime's root.
 void deep_mark_plain(std::vector<std::uint64_t>& words, std::int64_t lo, std::int64_t from,
@@ -430,7 +413,8 @@ void prepare_fast_sieve(FastSieveContext& ctx, const SmallPrimeTable& table,
   ctx.deep_inv_sixty.clear();
   const std::uint32_t plan_top =
       std::max<std::uint32_t>(ctx.primes.empty() ? 0 : ctx.primes.back(), 5);
-  for (const std::uint32_t q : primes_between(plan_top, deep_bound)) {
+  for (const std::uint32_t q : primes_up_to(deep_bound)) {
+    if (q <= plan_top) continue;
     const auto pm = static_cast<std::uint32_t>(mod_small(p, q));
     if (pm == 0) continue;  // every candidate is 1 mod q
     // 2^p = 2^(p mod (q - 1)) (mod q), by Fermat.
