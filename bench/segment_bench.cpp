@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -184,22 +185,19 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
         }
       });
   // The steps of a segment that run on one thread whatever T is, timed
-  // once more on their own: the layout and the plain head and tail, the
-  // count's edges, and the last clear offset of each twentieth.
+  // once more on their own: the sieve on one share, less the time spent in
+  // the share's work (the first multiples, the lanes' marks, the deeper
+  // marks), leaves the layout and the plain head and tail, the count's
+  // edges, and the last clear offset of each twentieth.
+  double in_share = 0;
   const double s0 = cpu_seconds();
-  begin_fast_mask(mask, context, state.k_first, length);
-  fast_mask_roots_part(mask, context, state.k_first, 0, 1);  // not serial: subtracted below
-  const double roots = cpu_seconds();
-  finish_fast_mask_start(mask, context);
-  fast_count_edges(mask);
-  const std::int32_t chunk = chunk_length(length);
-  for (std::int32_t j = 0; j < length; j = chunk_end(j, chunk, length)) {
-    fast_last_clear(mask, j, chunk_end(j, chunk, length));
-  }
-  const double roots_time = roots - s0;
-  serial = cpu_seconds() - s0 - roots_time;
-  // Roughly: begin_fast_mask is a sliver of s0..roots; the first multiples
-  // are the rest, shared by the team in a run.
+  sieve_segment_in_shares(mask, context, state.k_first, length, 1,
+                          [&](const std::function<void(int)>& job) {
+                            const double j0 = cpu_seconds();
+                            job(0);
+                            in_share += cpu_seconds() - j0;
+                          });
+  serial = cpu_seconds() - s0 - in_share;
   t.serial = std::max(serial, 0.0);
   return t;
 }

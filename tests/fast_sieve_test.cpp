@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/big_int.h"
+#include "core/bit_words.h"
 #include "core/candidate.h"
 #include "core/chunks.h"
 #include "gpu/opencl_device.h"
@@ -17,6 +19,7 @@
 #include "core/cpu_features.h"
 #include "sieve/fast_mask.h"
 #include "sieve/prime_table.h"
+#include "sieve/sieve_segment.h"
 #include "sieve/small_primes.h"
 #include "support/opencl.h"
 #include "support/prime_table.h"
@@ -35,10 +38,21 @@ std::string describe(const Segment& s) {
          " end=" + std::to_string(s.end_bits);
 }
 
+// The shares of a segment's sieve run one after another on this thread,
+// last first or first first: a share that reset a word of a share run
+// before it would wipe that share's marks, words past its own showing in
+// the one order and words before its own in the other.
+ShareRunner one_by_one(int shares, bool last_first) {
+  return [shares, last_first](const std::function<void(int)>& job) {
+    for (int i = 0; i < shares; ++i) job(last_first ? shares - 1 - i : i);
+  };
+}
+
 // Builds both masks and compares every bit the walk could read, the count
 // of marked bits, and the clear offsets that for_each_clear visits. With
-// parts > 0 the fast mask is built in that many parts, marked last to first
-// (a part that reset a word of another part would wipe that part's marks).
+// parts > 0 the fast mask is built in that many shares, run one by one,
+// last first for the first entry of parts_list, first first for the
+// second, and so on.
 void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
                       const std::vector<int>& parts_list = {0}, std::int64_t small_block_bits = 0) {
   BigInt p, k, two_p, first;
@@ -66,22 +80,18 @@ void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
   for (std::int64_t i = 0; i < s.n; ++i) {
     if (!mpz_tstbit(reference, static_cast<mp_bitcnt_t>(i))) clear.push_back(i);
   }
-  for (const int parts : parts_list) {
-    SCOPED_TRACE(describe(s) + " parts " + std::to_string(parts));
+  for (std::size_t entry = 0; entry < parts_list.size(); ++entry) {
+    const int parts = parts_list[entry];
+    const bool last_first = entry % 2 == 0;
+    SCOPED_TRACE(describe(s) + " parts " + std::to_string(parts) +
+                 (last_first ? " last first" : " first first"));
     FastMask fast;
     std::int64_t part_counts = -1;
     if (parts == 0) {
       build_fast_mask(fast, ctx, k, s.n);
     } else {
-      // The steps in parts as the threads take them, last part first.
-      begin_fast_mask(fast, ctx, k, s.n);
-      for (int part = parts - 1; part >= 0; --part) fast_mask_roots_part(fast, ctx, k, part, parts);
-      finish_fast_mask_start(fast, ctx);
-      std::vector<std::int64_t> next;
-      part_counts = fast_count_edges(fast);
-      for (int part = parts - 1; part >= 0; --part) {
-        part_counts += mark_fast_mask_part(fast, ctx, part, parts, next);
-      }
+      part_counts =
+          sieve_segment_in_shares(fast, ctx, k, s.n, parts, one_by_one(parts, last_first));
     }
     if (parts > 0) {
       EXPECT_EQ(part_counts, count_marked(reference, s.n)) << "the parts' counts";
@@ -102,6 +112,31 @@ void expect_same_mask(const Segment& s, std::int64_t block_bits = 0,
     std::sort(visited.begin(), visited.end());
     EXPECT_EQ(visited, clear);
   }
+}
+
+TEST(BitWords, RangeQueriesAgreeWithBitByBit) {
+  // The mask's counts and last clear offsets rest on these: every range
+  // [from, to) of four words (ends inside a word, on word edges, empty),
+  // against a count bit by bit.
+  std::mt19937_64 rng(20261210);
+  std::vector<std::uint64_t> words = {rng(), rng(), ~std::uint64_t{0}, rng()};
+  words[3] &= ~(std::uint64_t{1} << 63);  // the last bit clear
+  const std::int64_t bits = 64 * static_cast<std::int64_t>(words.size());
+  for (std::int64_t from = 0; from <= bits; ++from) {
+    for (std::int64_t to = from; to <= bits; ++to) {
+      std::int64_t set = 0, last_clear = -1;
+      for (std::int64_t t = from; t < to; ++t) {
+        if (bit_is_set(words, t)) {
+          ++set;
+        } else {
+          last_clear = t;
+        }
+      }
+      ASSERT_EQ(count_set_bits(words, from, to), set) << from << " " << to;
+      ASSERT_EQ(last_clear_bit(words, from, to), last_clear) << from << " " << to;
+    }
+  }
+  EXPECT_EQ(count_set_bits(words, 10, 3), 0);
 }
 
 TEST(FastMask, EqualsTheReferenceOnChosenSegments) {
@@ -235,20 +270,30 @@ void expect_deep_mask(const Segment& s, std::uint32_t bound, std::int64_t block_
     if (mpz_cmp_ui(residue, 1) == 0) divisors.push_back(i);
   }
   EXPECT_GE(static_cast<int>(divisors.size()), planted_divisors) << describe(s);
+  std::vector<std::int64_t> plan_last;
+  for (const auto& [from, to] : segment_chunks(s.n)) {
+    std::int64_t last = std::min<std::int64_t>(to, s.n) - 1;
+    while (last >= from && mpz_tstbit(reference, static_cast<mp_bitcnt_t>(last))) --last;
+    plan_last.push_back(last >= from ? last : -1);
+  }
 
   FastSieveContext ctx;
   prepare_fast_sieve(ctx, table, count, p, bound);
   if (block_bits > 0) ctx.block_bits = block_bits;
-  for (const int parts : parts_list) {
+  for (std::size_t entry = 0; entry < parts_list.size(); ++entry) {
+    const int parts = parts_list[entry];
+    const bool last_first = entry % 2 == 0;
     SCOPED_TRACE(describe(s) + " bound " + std::to_string(bound) + " parts " +
-                 std::to_string(parts));
+                 std::to_string(parts) + (last_first ? " last first" : " first first"));
     FastMask fast;
-    start_fast_mask(fast, ctx, k, s.n);
-    std::vector<std::int64_t> next;
-    for (int part = parts - 1; part >= 0; --part) mark_fast_mask_part(fast, ctx, part, parts, next);
-    EXPECT_EQ(fast_count_marked(fast), count_marked(reference, s.n));
-    for (int part = parts - 1; part >= 0; --part) {
-      deepen_fast_mask_part(fast, ctx, part, parts, next);
+    const std::int64_t plan_marks =
+        sieve_segment_in_shares(fast, ctx, k, s.n, parts, one_by_one(parts, last_first));
+    EXPECT_EQ(plan_marks, count_marked(reference, s.n));
+    // Each twentieth's last offset that the plan leaves clear, whatever the
+    // deeper marks strike.
+    ASSERT_EQ(fast.plan_last.size(), plan_last.size());
+    for (std::size_t c = 0; c < plan_last.size(); ++c) {
+      EXPECT_EQ(fast.plan_last[c], plan_last[c]) << "twentieth " << c;
     }
     const std::vector<std::uint64_t> words = expand_fast_mask(fast);
     std::int64_t mismatches = 0;
@@ -370,13 +415,13 @@ void expect_device_sieve(OpenClDevice& device, const Segment& s, std::uint32_t d
 
   const DeviceSegmentJob job = segment_job(ctx, candidates, segment_chunks(s.n));
 
-  // The plan's marks, then the deeper ones, region by region.
-  FastMask mask;
-  start_fast_mask(mask, ctx, k, s.n);
-  std::vector<std::int64_t> next;
-  mark_fast_mask_part(mask, ctx, 0, 1, next);
-  const FastMask plan = mask;
-  deepen_fast_mask_part(mask, ctx, 0, 1, next);
+  // The plan's marks (from a context without the deeper primes), then the
+  // deeper ones too, region by region.
+  FastSieveContext plan_ctx;
+  prepare_fast_sieve(plan_ctx, built_prime_table(), count, p);
+  FastMask plan, mask;
+  build_fast_mask(plan, plan_ctx, k, s.n);
+  build_fast_mask(mask, ctx, k, s.n);
   for (const bool deeper : {false, true}) {
     std::vector<std::vector<std::uint32_t>> regions;
     ASSERT_TRUE(segments.marks(job, deeper, regions)) << device.failure();

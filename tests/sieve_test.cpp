@@ -310,4 +310,38 @@ TEST(SmallPrimeTable, DepthLimitAndLargestPrimeUsed) {
   }
 }
 
+TEST(SmallPrimeTable, PrimesUpToABound) {
+  // The one sieve of Eratosthenes behind the table and the deeper sieve:
+  // bounds at and beside primes and prime squares, where an off-by-one in
+  // the bound or in the sieve's first multiple shows; every bound to 2000
+  // against trial division; the table's and the deeper sieve's bounds.
+  struct Row {
+    std::uint32_t bound;
+    std::size_t count;
+    std::uint32_t last;  // 0: none
+  };
+  const Row rows[] = {{0, 0, 0},   {1, 0, 0},   {2, 1, 2},         {3, 2, 3},
+                      {4, 2, 3},   {8, 4, 7},   {9, 4, 7},         {24, 9, 23},
+                      {25, 9, 23}, {49, 15, 47}, {121, 30, 113},   {255999, 22525, 255989},
+                      {1000000, 78498, 999983}};
+  for (const Row& r : rows) {
+    const std::vector<std::uint32_t> primes = primes_up_to(r.bound);
+    EXPECT_EQ(primes.size(), r.count) << r.bound;
+    EXPECT_EQ(primes.empty() ? 0u : primes.back(), r.last) << r.bound;
+  }
+  const auto is_prime = [](std::uint32_t n) {
+    if (n < 2) return false;
+    for (std::uint32_t d = 2; d * d <= n; ++d) {
+      if (n % d == 0) return false;
+    }
+    return true;
+  };
+  const std::vector<std::uint32_t> primes = primes_up_to(2000);
+  std::vector<std::uint32_t> want;
+  for (std::uint32_t n = 0; n <= 2000; ++n) {
+    if (is_prime(n)) want.push_back(n);
+  }
+  EXPECT_EQ(primes, want);
+}
+
 }  // namespace

@@ -31,3 +31,15 @@ std::int64_t count_set_words(const std::uint64_t* words, std::int64_t n) {
 #endif
   return count_portable(words, n);
 }
+
+std::int64_t count_set_bits(const std::vector<std::uint64_t>& words, std::int64_t from,
+                            std::int64_t to) {
+  if (from >= to) return 0;
+  const std::int64_t first = from >> 6, last = (to - 1) >> 6;
+  const auto edge = [&](std::int64_t w) {
+    return static_cast<std::int64_t>(
+        __builtin_popcountll(words[static_cast<std::size_t>(w)] & range_bits(w, from, to)));
+  };
+  if (first == last) return edge(first);
+  return edge(first) + count_set_words(words.data() + first + 1, last - first - 1) + edge(last);
+}

@@ -4,17 +4,29 @@
 #include <gmp.h>
 
 #include <algorithm>
-#include <vector>
+#include <cassert>
+
+std::vector<std::uint32_t> primes_up_to(std::uint32_t bound) {
+  std::vector<std::uint32_t> out;
+  if (bound < 2) return out;
+  out.push_back(2);
+  std::vector<bool> composite(bound / 2 + 1, false);  // index i: 2i + 1
+  for (std::uint64_t i = 1; (2 * i + 1) * (2 * i + 1) <= bound; ++i) {
+    if (composite[i]) continue;
+    const std::uint64_t q = 2 * i + 1;
+    for (std::uint64_t m = q * q; m <= bound; m += 2 * q) composite[m / 2] = true;
+  }
+  for (std::uint64_t i = 1; 2 * i + 1 <= bound; ++i) {
+    if (!composite[i]) out.push_back(static_cast<std::uint32_t>(2 * i + 1));
+  }
+  return out;
+}
 
 void build_prime_table(SmallPrimeTable& table) {
-  // Flag i stands for the integer i + 2; 1 means not struck out.
-  std::vector<std::uint8_t> flags(kPrimeBound, 1);
+  const std::vector<std::uint32_t> primes = primes_up_to(kPrimeBound - 1);
+  assert(primes.size() <= kPrimeCapacity);
   table.count = 0;
-  for (std::int32_t q = 2; q < kPrimeBound; ++q) {
-    if (!flags[q - 2]) continue;
-    table.primes[table.count++] = q;
-    for (std::int64_t i = std::int64_t{q} - 2 + q; i < kPrimeBound; i += q) flags[i] = 0;
-  }
+  for (const std::uint32_t q : primes) table.primes[table.count++] = static_cast<std::int32_t>(q);
 }
 
 namespace {

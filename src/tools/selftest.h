@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // tamrisk-selftest: does this machine, with this build, find factors? It
-// checks the known divisors of known_factors.h in two parts.
+// checks the known divisors of known_factors.h in two parts, each in a unit
+// of its own (selftest_rows.h, selftest_kernels.h, selftest_opencl.h,
+// selftest_search.h); this one holds the command line and the whole run.
 //
 // 1. Kernels. Every kernel of kAllKernels that this CPU offers tests every
 //    row (with --quick, a sample) whose d lies within its bound, called as
@@ -26,16 +28,13 @@
 // missed), and gives exit status 0 when every row was found, 1 otherwise.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
-#include "gpu/opencl_device.h"
-#include "kernels/kernels.h"
+#include "tools/selftest_kernels.h"
+#include "tools/selftest_opencl.h"
+#include "tools/selftest_rows.h"
+#include "tools/selftest_search.h"
+#include "tools/selftest_signals.h"
 
 // ---------------------------------------------------------------------------
 // Command line: tamrisk-selftest [--quick]
@@ -53,104 +52,10 @@ SelftestArgs parse_selftest_args(int argc, const char* const* argv);
 void print_selftest_usage(std::FILE* to, bool help);
 
 // ---------------------------------------------------------------------------
-// The parts; each appends to failures one text per row missed (or fault),
-// in the order met, naming the part, p, k and d.
-
-struct SelftestRow {
-  std::uint64_t p = 0;
-  std::uint64_t k = 0;
-  u128 d = 0;  // 2kp + 1
-  unsigned bits = 0;
-};
-
-// The whole table of known factors.
-std::vector<SelftestRow> selftest_rows();
-
-// The rows the kernel part tries: all of them, or for quick every 16th and
-// the last (the largest d).
-std::vector<SelftestRow> kernel_sample(std::span<const SelftestRow> rows, bool quick);
-
-// The rows the search part runs: rows with prime d (a composite d may have a
-// prime factor small enough for the sieve to strike it) from every 8-bit band
-// of bit lengths: the middle one of each band, and for a full run also the
-// first and the last.
-std::vector<SelftestRow> search_sample(std::span<const SelftestRow> rows, bool quick);
-
-// The batch the kernel part hands a kernel for the serial-th row it tries
-// (serial counting from 0): its size, 4096 for three rows in four and a
-// shorter one for the fourth, and the lanes where the row's d is planted,
-// increasing: the first, the last, and one in each quarter at a place that
-// moves on with serial, so that over consecutive rows every lane position
-// modulo any kernel's width up to 64 is met.
-struct BatchLayout {
-  std::size_t size = 0;
-  std::vector<std::size_t> planted;
-};
-BatchLayout batch_layout(std::size_t serial);
-
-struct KernelReport {
-  Kernel kernel = Kernel::Gmp;
-  bool available = false;
-  std::size_t tried = 0;           // rows within the kernel's bound
-  std::size_t found = 0;           // rows flagged in every planted lane
-  std::size_t false_divisors = 0;  // lanes flagged whose d does not divide M(p)
-};
-
-KernelReport check_kernel(Kernel kernel, std::span<const SelftestRow> rows,
-                          std::vector<std::string>& failures);
-
-// The OpenCL device the self-test checks, as TAMRISK_DEVICE asks for it
-// (unset: a GPU when there is one; cpu: none). Without a device, why says
-// so; fault when that is a failure (a device asked for, or a GPU there,
-// that cannot serve, or an unusable value).
-struct OpenClOffer {
-  OpenClDevice* device = nullptr;
-  std::string why;
-  bool fault = false;
-};
-OpenClOffer offered_opencl_device();
-
-// The same rows through the device's kernel, as the search hands it a
-// twentieth: the row's batch as 32-bit offsets from its smallest candidate.
-// A row is found when its offset comes back once for every planted lane;
-// any other offset returned must be a divisor. (kernel is left as Gmp.)
-KernelReport check_opencl(OpenClDevice& device, std::span<const SelftestRow> rows,
-                          std::vector<std::string>& failures);
-
-// The text of a status.txt whose resumed run (`tamrisk -r`) tests exactly
-// the candidates of k_first <= k < k_first + span: d_low = 2 k_first p,
-// d_high = 2 (k_first + span) p + 1, whose largest k is k_first + span and
-// is left out as the plan leaves out the top of its range; start and end
-// depth "%3.3f", rounded down from d_low and up from d_high. Needs
-// k_first >= 1 and span >= 1.
-std::string search_checkpoint(std::uint64_t p, std::uint64_t k_first, std::uint64_t span);
-
-// Values of k searched around a row's k in the search part.
-inline constexpr std::uint64_t kSearchSpan = 100000;
-// TAMRISK_THREADS of each run of the program.
-inline constexpr int kSearchThreads = 3;
-
-// Runs program -r once for the serial-th row of the search sample, on the
-// device when one is given (TAMRISK_DEVICE=opencl:P:D). Returns nothing when
-// the factor line is in results.txt and the exit status is 0 (and, on a
-// device, stderr holds nothing but the line naming it), else the reason.
-std::optional<std::string> search_row(const std::string& program, const SelftestRow& row,
-                                      std::size_t serial, const OpenClDevice* device);
-
-struct SearchReport {
-  std::size_t runs = 0;
-  std::size_t found = 0;
-};
-SearchReport check_search(const std::string& program, std::span<const SelftestRow> rows,
-                          std::vector<std::string>& failures);
-
-// The path of `name` in the folder of the running executable.
-std::string beside_self(const std::string& name);
-
-// ---------------------------------------------------------------------------
 // The whole self-test, its report on out; returns the exit status (0 or 1).
-// SIGINT, SIGTERM and SIGHUP stop it early: the running program is stopped,
-// the temporary directory removed, and selftest_interruption() names the
+// Each part appends to its failures one text per row missed (or fault), in
+// the order met, naming the part, p, k and d. SIGINT, SIGTERM and SIGHUP
+// stop it early: the running program is stopped, the temporary directory
+// removed, and selftest_interruption() (selftest_signals.h) names the
 // signal, which main raises again once everything is cleaned up.
 int run_selftest(bool quick, std::FILE* out);
-int selftest_interruption();
