@@ -34,7 +34,14 @@ SegmentCandidates::SegmentCandidates(mpz_srcptr p_big, mpz_srcptr two_p_big, mpz
 }
 
 bool SegmentCandidates::divides(std::int64_t offset) const {
-  BigInt k, d, residue;
+  BigInt r;
+  residue(r, offset);
+  return mpz_cmp_ui(r, 1) == 0;
+}
+
+void SegmentCandidates::residue(mpz_ptr r, std::int64_t offset) const {
+  static const BigInt two(2);
+  BigInt k, d;
   candidate_at(k, d, k_first, two_p, offset);
-  return divides_mersenne(residue, exponent, d);
+  mpz_powm(r, two, exponent, d);
 }

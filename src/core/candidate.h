@@ -28,6 +28,8 @@ struct SegmentCandidates {
 
   // Whether the candidate of the offset divides M(p), by the integer library.
   bool divides(std::int64_t offset) const;
+  // r <- 2^p mod d of the offset's candidate, by the integer library.
+  void residue(mpz_ptr r, std::int64_t offset) const;
 
   BigInt exponent, two_p, k_first;
   std::int32_t n;

@@ -7,6 +7,7 @@
 
 #include "driver/new_run.h"
 #include "driver/plan.h"
+#include "driver/witness_start.h"
 #include "records/results.h"
 #include "records/status.h"
 #include "search/backends.h"
@@ -21,15 +22,17 @@ constexpr const char* kDescription =
 // Steps shared by new and resumed runs once the six values of the range are
 // known: plan, prime table, search, closing records, total time.
 int search_and_close(RunState& state, std::int32_t segment_length, int threads,
-                     const DeviceRequest& device, DeviceSieve sieve) {
+                     const DeviceRequest& device, DeviceSieve sieve, bool resumed) {
   plan_segments(state, segment_length);
+  WitnessRecord witnesses = resumed ? resumed_run_witnesses(state, segment_length)
+                                    : new_run_witnesses(state, segment_length);
   static SmallPrimeTable table;  // 100 KB: kept off the stack
   build_prime_table(table);
   state.sieve_prime_count = sieve_prime_count_for(table, state.end_bits);
   {
     const BackendChoice choice{SearchPath::Fast, threads, device, sieve};
     const std::unique_ptr<SegmentBackend> backend = make_backend(state, table, choice);
-    run_segments(state, *backend, segment_length);
+    run_segments(state, *backend, segment_length, {}, &witnesses);
   }
 
   if (state.factor_found == 0 &&
@@ -55,7 +58,7 @@ int run_new(std::int32_t segment_length, int threads, const DeviceRequest& devic
   std::putchar('\n');
   if (read_new_run(state) != 0) return 1;
   set_bounds(state);
-  return search_and_close(state, segment_length, threads, device, sieve);
+  return search_and_close(state, segment_length, threads, device, sieve, false);
 }
 
 int run_resumed(std::int32_t segment_length, int threads, const DeviceRequest& device,
@@ -71,5 +74,5 @@ int run_resumed(std::int32_t segment_length, int threads, const DeviceRequest& d
   gmp_printf("Resuming factoring of %Zd", state.exponent.get());
   std::printf(" up to %3.3f bit depth...", static_cast<double>(state.end_bits));
   std::putchar('\n');
-  return search_and_close(state, segment_length, threads, device, sieve);
+  return search_and_close(state, segment_length, threads, device, sieve, true);
 }

@@ -87,8 +87,8 @@ u128 pow2_mod(unsigned k, u128 d) {
     rem -= t;
     const double scale = static_cast<double>(std::uint64_t(1) << t);
     const auto q = static_cast<std::uint64_t>(to_double(r) * scale * inv);
-    u128 v = (r << t) - u128(q) * d;   // the difference modulo 2^128
-    while (v >> 127) v += d;           // negative
+    u128 v = (r << t) - u128(q) * d;  // the difference modulo 2^128
+    while (v >> 127) v += d;          // negative
     while (v >= d) v -= d;
     r = v;
   }
@@ -104,6 +104,7 @@ using kernels_internal::lo64;
 using kernels_internal::mont2x64_leave;
 using kernels_internal::mont2x64_square;
 using kernels_internal::pow2_mod;
+using kernels_internal::verdict;
 
 namespace {
 
@@ -213,8 +214,7 @@ inline Wide mul_wide(u128 a, u128 b) {
   const u128 p00 = u128(a0) * b0, p01 = u128(a0) * b1;
   const u128 p10 = u128(a1) * b0, p11 = u128(a1) * b1;
   // Three terms below 2^64 each: the middle column cannot overflow.
-  const u128 mid = (p00 >> 64) + static_cast<std::uint64_t>(p01) +
-                   static_cast<std::uint64_t>(p10);
+  const u128 mid = (p00 >> 64) + static_cast<std::uint64_t>(p01) + static_cast<std::uint64_t>(p10);
   return {p11 + (p01 >> 64) + (p10 >> 64) + (mid >> 64),
           (mid << 64) | static_cast<std::uint64_t>(p00)};
 }
@@ -224,8 +224,7 @@ inline Wide sqr_wide(u128 a) {
   const u128 p00 = u128(a0) * a0, p01 = u128(a0) * a1, p11 = u128(a1) * a1;
   // mid < 3 * 2^64: the doubled cross product and the carry from p00.
   const u128 mid = (p00 >> 64) + u128(static_cast<std::uint64_t>(p01)) * 2;
-  return {p11 + (p01 >> 64) * 2 + (mid >> 64),
-          (mid << 64) | static_cast<std::uint64_t>(p00)};
+  return {p11 + (p01 >> 64) * 2 + (mid >> 64), (mid << 64) | static_cast<std::uint64_t>(p00)};
 }
 
 inline u128 inverse128(u128 d) {
@@ -376,7 +375,7 @@ namespace {
 
 template <int W, typename Word, typename Group, typename Cap>
 void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                  std::uint8_t* divides, Group group, Cap cap) {
+                  std::uint8_t* divides, std::uint64_t flag_mask, Group group, Cap cap) {
   for (std::size_t i = 0; i < n; i += W) {
     const std::size_t count = std::min<std::size_t>(W, n - i);
     u128 buf[W];
@@ -392,7 +391,9 @@ void scalar_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
     group(e, src, out);
     for (std::size_t j = 0; j < count; ++j) {
       if (residue != nullptr) residue[i + j] = out[j];
-      if (divides != nullptr) divides[i + j] = out[j] == 1;
+      if (divides != nullptr) {
+        divides[i + j] = verdict(static_cast<std::uint64_t>(out[j]), out[j] == 1, flag_mask);
+      }
     }
   }
 }
@@ -402,25 +403,25 @@ constexpr int kMont128Width = 4;
 constexpr int kMont2x64Width = 4;
 
 void mont64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                  std::uint8_t* divides) {
+                  std::uint8_t* divides, std::uint64_t flag_mask) {
   // 2^e0 must stay below d for the single division that starts the chain.
-  scalar_batch<kMont64Width, std::uint64_t>(
-      p, d, n, residue, divides, mont64_group<kMont64Width>,
-      [](unsigned bits) { return std::uint64_t(bits - 1); });
+  scalar_batch<kMont64Width, std::uint64_t>(p, d, n, residue, divides, flag_mask,
+                                            mont64_group<kMont64Width>,
+                                            [](unsigned bits) { return std::uint64_t(bits - 1); });
 }
 
 void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                   std::uint8_t* divides) {
+                   std::uint8_t* divides, std::uint64_t flag_mask) {
   // Below 2^64 pow2_mod divides in hardware; above, it climbs from
   // 2^(bits-1) in steps of 48 bits: keep that at two steps for the usual
   // sizes, and short near 2^128 where it doubles bit by bit.
-  scalar_batch<kMont128Width, u128>(
-      p, d, n, residue, divides, mont128_group<kMont128Width>,
-      [](unsigned bits) -> std::uint64_t {
-        if (bits <= 64) return 63;
-        if (bits >= 126) return 15;
-        return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
-      });
+  scalar_batch<kMont128Width, u128>(p, d, n, residue, divides, flag_mask,
+                                    mont128_group<kMont128Width>,
+                                    [](unsigned bits) -> std::uint64_t {
+                                      if (bits <= 64) return 63;
+                                      if (bits >= 126) return 15;
+                                      return std::clamp<int>(static_cast<int>(bits) - 33, 1, 63);
+                                    });
 #ifdef TAMRISK_PLANTED_FAULT
   // Only in the test build that proves tamrisk-selftest catches broken
   // kernels (tests/CMakeLists.txt): the last lane of every group loses its
@@ -439,8 +440,8 @@ std::uint64_t pow2_mod_cap(unsigned bits) {
 }
 
 void mont2x64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                    std::uint8_t* divides) {
-  scalar_batch<kMont2x64Width, u128>(p, d, n, residue, divides,
+                    std::uint8_t* divides, std::uint64_t flag_mask) {
+  scalar_batch<kMont2x64Width, u128>(p, d, n, residue, divides, flag_mask,
                                      mont2x64_group<kMont2x64Width>, [](unsigned bits) {
                                        // Two steps of 47 bits from 2^(bits-1).
                                        if (bits <= 64 || bits >= 124) return pow2_mod_cap(bits);
@@ -448,8 +449,8 @@ void mont2x64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue
                                      });
 }
 
-void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-               std::uint8_t* divides) {
+void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
+               std::uint64_t flag_mask) {
   mpz_t base, exp, mod, r;
   mpz_init_set_ui(base, 2);
   mpz_init(exp);
@@ -466,7 +467,8 @@ void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
       mpz_export(out, nullptr, -1, sizeof out[0], 0, 0, r);
       residue[i] = (u128(out[1]) << 64) | out[0];
     }
-    if (divides != nullptr) divides[i] = mpz_cmp_ui(r, 1) == 0;
+    if (divides != nullptr)
+      divides[i] = verdict(mpz_getlimbn(r, 0), mpz_cmp_ui(r, 1) == 0, flag_mask);
   }
   mpz_clear(base);
   mpz_clear(exp);
@@ -479,39 +481,39 @@ void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
 #endif
 }
 
-void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
-               u128* residue, std::uint8_t* divides) {
+void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+               std::uint8_t* divides, std::uint64_t flag_mask) {
   if (n == 0) return;
   switch (kernel) {
     case Kernel::Mont64:
-      mont64_batch(p, d, n, residue, divides);
+      mont64_batch(p, d, n, residue, divides, flag_mask);
       return;
     case Kernel::Ifma:
 #if defined(__x86_64__)
       if (ifma_supported()) {
-        kernels_internal::ifma_batch(p, d, n, residue, divides);
+        kernels_internal::ifma_batch(p, d, n, residue, divides, flag_mask);
         return;
       }
 #endif
       break;
     case Kernel::Mont2x64:
-      mont2x64_batch(p, d, n, residue, divides);
+      mont2x64_batch(p, d, n, residue, divides, flag_mask);
       return;
     case Kernel::Avx2:
 #if defined(__x86_64__)
       if (avx2_supported()) {
-        kernels_internal::avx2_batch(p, d, n, residue, divides);
+        kernels_internal::avx2_batch(p, d, n, residue, divides, flag_mask);
         return;
       }
 #endif
       break;
     case Kernel::Gmp:
-      gmp_batch(p, d, n, residue, divides);
+      gmp_batch(p, d, n, residue, divides, flag_mask);
       return;
     case Kernel::Mont128:
       break;
   }
-  mont128_batch(p, d, n, residue, divides);
+  mont128_batch(p, d, n, residue, divides, flag_mask);
 }
 
 }  // namespace
@@ -611,12 +613,13 @@ Kernel choose_kernel(unsigned d_bits) {
   return Kernel::Gmp;
 }
 
-void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
-                 u128* residue) {
-  run_batch(kernel, p, d, n, residue, nullptr);
+void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue) {
+  run_batch(kernel, p, d, n, residue, nullptr, 0);
 }
 
 void divides_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
-                   std::uint8_t* divides) {
-  run_batch(kernel, p, d, n, nullptr, divides);
+                   std::uint8_t* divides, unsigned check_bits) {
+  const std::uint64_t flag_mask =
+      check_bits == 0 ? 0 : ~std::uint64_t{0} >> (64 - std::min(check_bits, 52u));
+  run_batch(kernel, p, d, n, nullptr, divides, flag_mask);
 }

@@ -6,7 +6,9 @@
 //   - 1 <= p <= 2^64 - 1; every d[i] odd with 3 <= d[i] < 2^kernel_max_bits(k)
 //     (Gmp: any odd d[i] >= 3 that fits in 128 bits);
 //   - powm2_batch writes residue[i] = 2^p mod d[i], in [0, d[i]);
-//   - divides_batch writes divides[i] = 1 if 2^p mod d[i] == 1, else 0;
+//   - divides_batch writes divides[i] = kDivides if 2^p mod d[i] == 1, else
+//     0, plus kFlagged when it is asked to flag (check_bits > 0) and the
+//     low check_bits bits of 2^p mod d[i] are all zero;
 //   - n may be 0; inputs and outputs must not overlap;
 //   - asking for a kernel that kernel_available() denies runs Mont128 instead
 //     (exact for every d the interface can hold), never illegal instructions.
@@ -21,12 +23,11 @@
 #include "core/exponent_split.h"
 #include "core/u128.h"
 
-
 enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2 };
 
 // Every kernel, for code that goes through all of them (tests, benchmarks);
 // the ones this CPU lacks are among them, kernel_available() tells which.
-inline constexpr Kernel kAllKernels[] = {Kernel::Ifma, Kernel::Avx2, Kernel::Mont2x64,
+inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,   Kernel::Avx2,    Kernel::Mont2x64,
                                          Kernel::Mont64, Kernel::Mont128, Kernel::Gmp};
 
 // Ifma: true when the CPU is an x86-64 with AVX512F + AVX512IFMA and the OS
@@ -64,12 +65,18 @@ bool portable_forced();
 Kernel choose_kernel(unsigned d_bits);
 
 // residue[i] = 2^p mod d[i] for i < n.
-void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
-                 u128* residue);
+void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue);
 
-// divides[i] = (2^p mod d[i] == 1) for i < n.
+// The verdict bits of divides_batch: the candidate divides M(p); its
+// residue's low check_bits bits are zero (the residue witnesses' flag,
+// core/witness.h).
+inline constexpr std::uint8_t kDivides = 1;
+inline constexpr std::uint8_t kFlagged = 2;
+
+// divides[i] = the verdict of d[i] for i < n; check_bits from 0 (no flags)
+// to 52.
 void divides_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
-                   std::uint8_t* divides);
+                   std::uint8_t* divides, unsigned check_bits = 0);
 
 // ---------------------------------------------------------------------------
 // Shared by the kernel translation units; not part of the contract above.
@@ -87,10 +94,18 @@ std::uint64_t div_rem(std::uint64_t hi, std::uint64_t lo, std::uint64_t d);
 // ones, and a batch of 4096 then ends on a whole block).
 inline constexpr std::size_t kIfmaLanes = 64;
 
-// The IFMA kernel; exactly one of residue and divides is non-null. Only to be
-// called when kernel_available(Kernel::Ifma).
-void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                std::uint8_t* divides);
+// The verdict of an exact residue, from its low word and whether it is 1;
+// flag_mask holds the low check_bits bits (0: no flag).
+inline std::uint8_t verdict(std::uint64_t low, bool one, std::uint64_t flag_mask) {
+  return static_cast<std::uint8_t>((one ? kDivides : 0) |
+                                   (flag_mask != 0 && (low & flag_mask) == 0 ? kFlagged : 0));
+}
+
+// The IFMA kernel; exactly one of residue and divides is non-null (the
+// verdicts, flags under flag_mask). Only to be called when
+// kernel_available(Kernel::Ifma).
+void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
+                std::uint64_t flag_mask);
 
 // A value congruent to 2^k mod d[j] and below 3 d[j], for four odd d[j] >= 3
 // and k >= 128 (or k below 128 and every d[j] below 2^64). Fast (two
@@ -104,26 +119,26 @@ void pow2_start4(unsigned k, const u128* d, u128* r);
 inline constexpr std::size_t kAvx2Lanes = 24;
 
 // The AVX2 kernel, like ifma_batch; only when kernel_available(Kernel::Avx2).
-void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                std::uint8_t* divides);
+void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
+                std::uint64_t flag_mask);
 
-// Runs block(p, d, residue, divides) over whole blocks of Lanes candidates;
+// Runs block(p, d, residue, divides, flag_mask) over whole blocks of Lanes candidates;
 // a tail shorter than a block runs as a full block padded with copies of its
 // first candidate. Exactly one of residue and divides is non-null.
 template <std::size_t Lanes, typename Block>
 void run_in_blocks(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-                   std::uint8_t* divides, Block block) {
+                   std::uint8_t* divides, std::uint64_t flag_mask, Block block) {
   std::size_t i = 0;
   for (; i + Lanes <= n; i += Lanes) {
     block(p, d + i, residue != nullptr ? residue + i : nullptr,
-          divides != nullptr ? divides + i : nullptr);
+          divides != nullptr ? divides + i : nullptr, flag_mask);
   }
   if (i == n) return;
   const std::size_t count = n - i;
   u128 in[Lanes], out[Lanes];
   std::uint8_t flags[Lanes];
   for (std::size_t j = 0; j < Lanes; ++j) in[j] = d[i + (j < count ? j : 0)];
-  block(p, in, residue != nullptr ? out : nullptr, divides != nullptr ? flags : nullptr);
+  block(p, in, residue != nullptr ? out : nullptr, divides != nullptr ? flags : nullptr, flag_mask);
   for (std::size_t j = 0; j < count; ++j) {
     if (residue != nullptr) residue[i + j] = out[j];
     if (divides != nullptr) divides[i + j] = flags[j];

@@ -137,7 +137,7 @@ AVX2_INLINE void block_step(__m256i (&x)[kGroups][4], const __m256i (&dv)[kGroup
 // One block of kLanes candidates: the first 4 * kGroups in vector lanes, the
 // last kScalar in two-word scalar chains (kernels_mont2x64.h).
 AVX2_TARGET void avx2_block(std::uint64_t p, const u128* d, u128* residue,
-                            std::uint8_t* divides) {
+                            std::uint8_t* divides, std::uint64_t flag_mask) {
   constexpr int kVector = 4 * kGroups;
   // Limbs lane by lane into [limb][lane] order, then into registers.
   alignas(32) std::uint64_t dl[4][kVector], xl[4][kVector], inv[kVector];
@@ -194,15 +194,15 @@ AVX2_TARGET void avx2_block(std::uint64_t p, const u128* d, u128* residue,
                                      (u128(xl[3][j]) << 78)
                                : (u128(s1[j - kVector]) << 64) | s0[j - kVector];
     if (residue != nullptr) residue[j] = r;
-    if (divides != nullptr) divides[j] = r == 1;
+    if (divides != nullptr) divides[j] = verdict(static_cast<std::uint64_t>(r), r == 1, flag_mask);
   }
 }
 
 }  // namespace
 
 void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-               std::uint8_t* divides) {
-  run_in_blocks<kLanes>(p, d, n, residue, divides, avx2_block);
+               std::uint8_t* divides, std::uint64_t flag_mask) {
+  run_in_blocks<kLanes>(p, d, n, residue, divides, flag_mask, avx2_block);
 }
 
 }  // namespace kernels_internal

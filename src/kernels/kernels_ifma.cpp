@@ -260,7 +260,8 @@ IFMA_INLINE void join_limbs(__m512i l0, __m512i l1, u128* v) {
 }
 
 // One block of kLanes candidates.
-IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides) {
+IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides,
+                            std::uint64_t flag_mask) {
   __m512i d0[kGroups], d1[kGroups], dinv[kGroups], x0[kGroups], x1[kGroups];
   Divisors divisors[kGroups];
   __m512i high_min = _mm512_set1_epi64(-1), high_max = _mm512_setzero_si512();
@@ -323,11 +324,18 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
     leave_montgomery(x0[g], x1[g], d0[g], d1[g], dinv[g]);
     if (residue != nullptr) join_limbs(x0[g], x1[g], residue + 8 * g);
     if (divides != nullptr) {
-      // The residue is exact and normalised: it is 1 when its limbs are 1, 0.
+      // The residue is exact and normalised: it is 1 when its limbs are 1,
+      // 0; it is flagged when the low limb (52 bits) has the flag's bits
+      // clear.
       const __mmask8 one = _mm512_cmpeq_epi64_mask(x0[g], _mm512_set1_epi64(1)) &
                            _mm512_cmpeq_epi64_mask(x1[g], _mm512_setzero_si512());
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(divides + 8 * g),
-                       _mm512_cvtepi64_epi8(_mm512_maskz_set1_epi64(one, 1)));
+      const __mmask8 flagged =
+          flag_mask == 0 ? 0
+                         : _mm512_testn_epi64_mask(
+                               x0[g], _mm512_set1_epi64(static_cast<long long>(flag_mask)));
+      const __m512i bits = _mm512_or_si512(_mm512_maskz_set1_epi64(one, kDivides),
+                                           _mm512_maskz_set1_epi64(flagged, kFlagged));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(divides + 8 * g), _mm512_cvtepi64_epi8(bits));
     }
   }
 }
@@ -335,8 +343,8 @@ IFMA_TARGET void ifma_block(std::uint64_t p, const u128* d, u128* residue, std::
 }  // namespace
 
 void ifma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-               std::uint8_t* divides) {
-  run_in_blocks<kLanes>(p, d, n, residue, divides, ifma_block);
+               std::uint8_t* divides, std::uint64_t flag_mask) {
+  run_in_blocks<kLanes>(p, d, n, residue, divides, flag_mask, ifma_block);
 }
 
 }  // namespace kernels_internal

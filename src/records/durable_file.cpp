@@ -89,3 +89,35 @@ bool replace_atomically(const char* path, std::string_view text) {
   }
   return true;
 }
+
+bool read_small_file(const char* path, std::size_t cap, std::string& text, std::string* why) {
+  text.clear();
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (why != nullptr) *why = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  char buf[4096];
+  int err = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > cap) break;
+  }
+  ::close(fd);
+  if (err != 0) {
+    if (why != nullptr) *why = std::string("cannot read: ") + std::strerror(err);
+    return false;
+  }
+  if (text.size() > cap) {
+    if (why != nullptr) *why = "is larger than " + std::to_string(cap >> 20) + " MiB";
+    return false;
+  }
+  return true;
+}

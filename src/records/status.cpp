@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "records/status.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,34 +75,11 @@ constexpr std::size_t kMaxStatusBytes = 1 << 20;
 // Reads the whole of status.txt into text; false, after the complaint, when
 // it cannot be opened or read or is too large.
 bool read_status_file(std::string& text) {
-  const int fd = ::open(kStatusFile, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    complain(std::string("cannot open: ") + std::strerror(errno));
-    return false;
-  }
-  char buf[4096];
-  int err = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-    if (text.size() > kMaxStatusBytes) break;
-  }
-  ::close(fd);
-  if (err != 0) {
-    complain(std::string("cannot read: ") + std::strerror(err));
-    return false;
-  }
-  if (text.size() > kMaxStatusBytes) {
-    complain("is larger than 1 MiB; a checkpoint holds six short lines");
-    return false;
-  }
-  return true;
+  std::string why;
+  if (read_small_file(kStatusFile, kMaxStatusBytes, text, &why)) return true;
+  if (text.size() > kMaxStatusBytes) why = "is larger than 1 MiB; a checkpoint holds six short lines";
+  complain(why);
+  return false;
 }
 
 bool is_blank(char c) {

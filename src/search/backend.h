@@ -32,13 +32,21 @@ struct SieveReport {
   std::int64_t marked = 0;
 };
 
+// A candidate flagged by the path that tested it (core/witness.h), its
+// residue recomputed by another route: the residue's trailing zero bits.
+struct Flag {
+  std::int64_t offset = 0;
+  unsigned zero_bits = 0;
+};
+
 // A chunk's outcome: its largest offset that the plan's marks leave clear
-// (the last candidate tested, for the progress line; -1 when none), and
-// the offsets of the divisors found there, increasing, each confirmed by
-// the integer library.
+// (the last candidate tested, for the progress line; -1 when none), the
+// offsets of the divisors found there, increasing, each confirmed by the
+// integer library, and its flagged candidates, increasing, each checked.
 struct ChunkReport {
   std::int64_t last_clear = -1;
   std::vector<std::int64_t> hits;
+  std::vector<Flag> flags;
 };
 
 class SegmentBackend {

@@ -7,15 +7,14 @@
 
 #include "core/bit_words.h"
 #include "core/cpu_tuning.h"
-#include "kernels/kernels.h"
+#include "core/witness.h"
 
 // Tests batches of offsets of one segment and collects the offsets whose
 // candidate divides M(p).
 class BatchTester {
  public:
-  explicit BatchTester(const SegmentCandidates& segment) : segment_(segment) {
-    if (segment.native) kernel_ = choose_kernel(segment.max_bits);
-  }
+  BatchTester(const SegmentCandidates& segment, Kernel kernel)
+      : segment_(segment), kernel_(kernel) {}
 
   // Queues the candidates of the clear bits t in [from, to) of words,
   // which stand for offsets base + stride * t; full batches are tested at
@@ -24,7 +23,7 @@ class BatchTester {
   // the step, with no call per candidate.
   void add_clear(const std::vector<std::uint64_t>& words, std::int64_t from, std::int64_t to,
                  std::int64_t base, std::int64_t stride) {
-    if (!segment_.native) {
+    if (!segment_.native || kernel_ == Kernel::Gmp) {
       for_each_clear_word(words, from, to, [&](std::int64_t bit0, std::uint64_t free) {
         for (; free != 0; free &= free - 1) {
           offsets_[count_++] = base + stride * (bit0 + __builtin_ctzll(free));
@@ -63,35 +62,42 @@ class BatchTester {
 
   // Tests whatever is queued.
   void flush() {
-    if (segment_.native) {
+    if (segment_.native && kernel_ != Kernel::Gmp) {
       test_native(count_);
     } else {
+      BigInt r;
       for (std::size_t i = 0; i < count_; ++i) {
-        if (segment_.divides(offsets_[i])) hits_.push_back(offsets_[i]);
+        segment_.residue(r, offsets_[i]);
+        if (mpz_cmp_ui(r, 1) == 0) found_.hits.push_back(offsets_[i]);
+        if (mpz_scan1(r, 0) >= kCpuCheckBits) found_.flagged.push_back(offsets_[i]);
       }
+      found_.tested += static_cast<std::int64_t>(count_);
     }
     count_ = 0;
   }
 
-  // The divisors found since the last call, in increasing order.
-  std::vector<std::int64_t> take_hits() {
-    std::sort(hits_.begin(), hits_.end());
-    std::vector<std::int64_t> out;
-    out.swap(hits_);
+  // What was found since the last call, in increasing order.
+  RangeTests take() {
+    std::sort(found_.hits.begin(), found_.hits.end());
+    std::sort(found_.flagged.begin(), found_.flagged.end());
+    RangeTests out;
+    std::swap(out, found_);
     return out;
   }
 
  private:
-  // Tests the first count queued divisors with the kernel; the offset of a
-  // divisor found is (d - base) / 2p.
+  // Tests the first count queued candidates with the kernel; the offset of
+  // a candidate is (d - base) / 2p.
   void test_native(std::size_t count) {
     if (count == 0) return;
-    divides_batch(kernel_, segment_.p, d_.data(), count, flags_.data());
+    divides_batch(kernel_, segment_.p, d_.data(), count, flags_.data(), kCpuCheckBits);
     for (std::size_t i = 0; i < count; ++i) {
-      if (flags_[i]) {
-        hits_.push_back(static_cast<std::int64_t>((d_[i] - segment_.base) / segment_.step));
-      }
+      if (flags_[i] == 0) continue;
+      const auto offset = static_cast<std::int64_t>((d_[i] - segment_.base) / segment_.step);
+      if (flags_[i] & kDivides) found_.hits.push_back(offset);
+      if (flags_[i] & kFlagged) found_.flagged.push_back(offset);
     }
+    found_.tested += static_cast<std::int64_t>(count);
   }
 
   // Tests a full batch and moves what spilled past it to the front.
@@ -103,27 +109,31 @@ class BatchTester {
   }
 
   const SegmentCandidates& segment_;
-  Kernel kernel_ = Kernel::Gmp;
+  Kernel kernel_;
   std::size_t count_ = 0;
   // Written before they are read: left uninitialised, so that a team of
   // many members makes its testers at once.
   std::array<std::int64_t, kKernelBatch> offsets_;
   std::array<u128, kKernelBatch + 64> d_;
   std::array<std::uint8_t, kKernelBatch> flags_;
-  std::vector<std::int64_t> hits_;
+  RangeTests found_;
 };
 
-CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members) {
-  // One tester (100 KB: off the stack) and one share of each chunk's
-  // divisors per member.
-  for (int i = 0; i < members; ++i) testers_.push_back(std::make_unique<BatchTester>(segment));
+CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members,
+                             std::optional<Kernel> kernel)
+    : kernel_(kernel.value_or(segment.native ? choose_kernel(segment.max_bits) : Kernel::Gmp)) {
+  // One tester (100 KB: off the stack) and one share of each range's
+  // findings per member.
+  for (int i = 0; i < members; ++i) {
+    testers_.push_back(std::make_unique<BatchTester>(segment, kernel_));
+  }
   shares_.resize(static_cast<std::size_t>(members));
 }
 
 CpuChunkTests::~CpuChunkTests() = default;
 
-std::vector<std::int64_t> CpuChunkTests::run(const FastMask& mask, std::int32_t from,
-                                             std::int32_t to, ThreadTeam& team) {
+RangeTests CpuChunkTests::run(const FastMask& mask, std::int32_t from, std::int32_t to,
+                              ThreadTeam& team) {
   const int size = team.size();
   assert(static_cast<std::size_t>(size) <= testers_.size());
   // Each member tests the clear offsets of its own slice of the range.
@@ -136,13 +146,18 @@ std::vector<std::int64_t> CpuChunkTests::run(const FastMask& mask, std::int32_t 
                       tester.add_clear(words, region_from, region_to, base, stride);
                     });
     tester.flush();
-    shares_[static_cast<std::size_t>(member)] = tester.take_hits();
+    shares_[static_cast<std::size_t>(member)] = tester.take();
   });
-  std::vector<std::int64_t> hits;
+  // The slices lie in increasing order of offset within each region, but
+  // the lanes interleave: the whole is sorted once more.
+  RangeTests all;
   for (int member = 0; member < size; ++member) {
-    const std::vector<std::int64_t>& share = shares_[static_cast<std::size_t>(member)];
-    hits.insert(hits.end(), share.begin(), share.end());
+    const RangeTests& share = shares_[static_cast<std::size_t>(member)];
+    all.hits.insert(all.hits.end(), share.hits.begin(), share.hits.end());
+    all.flagged.insert(all.flagged.end(), share.flagged.begin(), share.flagged.end());
+    all.tested += share.tested;
   }
-  std::sort(hits.begin(), hits.end());
-  return hits;
+  std::sort(all.hits.begin(), all.hits.end());
+  std::sort(all.flagged.begin(), all.flagged.end());
+  return all;
 }

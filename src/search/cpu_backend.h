@@ -7,11 +7,24 @@
 // the same for every size of team. One mask serves the run: a segment is
 // sieved once the one before it is done, at the latest when its sieve
 // report is taken, at the earliest in work_ahead.
+//
+// Every divisor a kernel names and every residue it flags (core/witness.h:
+// the low kCpuCheckBits bits zero) is checked with the integer library
+// before anything is reported, and each segment's count of flags against
+// its expectation; a kernel caught wrong (a divisor that is none, a flagged
+// residue that is not what it said, far too few flags) is left for the
+// rest of the run, with one line on stderr:
+//
+//   tamrisk: CPU kernel NAME: REASON; testing with GMP from k = K
+//
+// and the chunks not yet reported are tested again with GMP.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/thread_team.h"
 #include "gpu/device_request.h"
@@ -49,12 +62,20 @@ class CpuBackend final : public SegmentBackend {
     SieveReport sieve;
     std::unique_ptr<CpuChunkTests> tests;
     std::size_t next_chunk = 0;
+    std::int64_t tested = 0, flagged = 0;  // by the kernel so far
   };
   void sieve(Queued& segment);
   // The next chunks' outcomes, tested at once (several a round on a large team).
   void test_round(Queued& segment);
   void test_chunk_on_device(Queued& segment);
-  ChunkReport outcome(const Queued& segment, std::size_t chunk, std::vector<std::int64_t> hits);
+  // The fault of the kernel's tests of a range, or "" when every divisor
+  // and every flag it gave holds; the checked flags in flags.
+  std::string check(const Queued& segment, const RangeTests& found, std::vector<Flag>& flags);
+  // Leaves the kernel for GMP, with its line, from the offset on.
+  void leave_kernel(Queued& segment, const std::string& why, std::int64_t from);
+  // The outcomes of chunks [first, last] from their tests.
+  void split(const Queued& segment, std::size_t first, std::size_t last, const RangeTests& found,
+             const std::vector<Flag>& flags);
 
   ThreadTeam team_;
   FastSieveContext context_;
@@ -62,4 +83,5 @@ class CpuBackend final : public SegmentBackend {
   std::deque<Queued> queue_;
   std::deque<ChunkReport> ready_;  // of the oldest segment, in order
   std::unique_ptr<DeviceChunkTests> device_;
+  bool gmp_only_ = false;  // a kernel has been caught wrong
 };

@@ -24,7 +24,7 @@ void DeviceChunkTests::give_up(const Queued& first, const std::string& why) {
   use_.give_up(k, why);
 }
 
-std::vector<std::int64_t> DeviceChunkTests::on_cpu(const Queued& chunk) {
+RangeTests DeviceChunkTests::on_cpu(const Queued& chunk) {
   return chunk.cpu->run(*chunk.mask, chunk.from, chunk.to, team_);
 }
 
@@ -113,7 +113,7 @@ void DeviceChunkTests::finish() {
   if (use_.on_trial()) use_.verdict(compared_device_ > compared_cpu_);
 }
 
-std::vector<std::int64_t> DeviceChunkTests::take() {
+RangeTests DeviceChunkTests::take() {
   assert(!queue_.empty());
   const Queued chunk = queue_.front();
   queue_.pop_front();
@@ -144,16 +144,19 @@ std::vector<std::int64_t> DeviceChunkTests::take() {
     // against the team's for the same tests, whose divisors must agree.
     compared_device_ += use_.opened()->take_busy_seconds();
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::int64_t> on_the_cpu = on_cpu(chunk);
+    RangeTests on_the_cpu = on_cpu(chunk);
     compared_cpu_ +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     compared_count_ += chunk.count;
-    if (on_the_cpu != hits) {
+    if (on_the_cpu.hits != hits) {
       give_up(chunk, "its divisors differ from the CPU's");
     } else if (compared_count_ >= kComparedCandidates) {
       use_.verdict(compared_device_ > compared_cpu_);
     }
     return on_the_cpu;
   }
-  return hits;
+  RangeTests out;
+  out.hits = std::move(hits);
+  out.tested = static_cast<std::int64_t>(chunk.count);
+  return out;
 }

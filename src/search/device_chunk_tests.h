@@ -38,8 +38,9 @@ class DeviceChunkTests {
   void submit(const FastMask& mask, const SegmentCandidates& segment, CpuChunkTests& cpu,
               std::int32_t from, std::int32_t to);
 
-  // The divisors' offsets of the oldest queued chunk, in increasing order.
-  std::vector<std::int64_t> take();
+  // The tests of the oldest queued chunk: the divisors' offsets (each
+  // confirmed when the device gave them) and the flags, increasing.
+  RangeTests take();
 
   // After the last chunk: a device chosen by default whose comparison with
   // the CPU did not come to its end is named (or left) on what was seen.
@@ -59,7 +60,7 @@ class DeviceChunkTests {
   OpenClBatches* batches();
   // Leaves the device for the CPU from the chunk `first` on, with its line.
   void give_up(const Queued& first, const std::string& why);
-  std::vector<std::int64_t> on_cpu(const Queued& chunk);
+  RangeTests on_cpu(const Queued& chunk);
   // Writes the chunk's clear offsets into host, the team's members side
   // by side; their number.
   std::size_t count_clear(const Queued& chunk);

@@ -29,7 +29,7 @@ ChunkReport ReferenceBackend::take_chunk() {
   assert(!queue_.empty());
   const SegmentPlan& plan = *queue_.front();
   const auto [from, to] = plan.chunks[next_chunk_];
-  ReferenceChunk chunk = test_reference_chunk(plan.candidates, mask_, from, to);
+  ChunkReport chunk = test_reference_chunk(plan.candidates, mask_, from, to);
   if (++next_chunk_ == plan.chunks.size()) queue_.pop_front();
-  return {chunk.last_tested, std::move(chunk.hits)};
+  return chunk;
 }

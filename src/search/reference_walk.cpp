@@ -4,17 +4,20 @@
 #include <cassert>
 
 #include "core/chunks.h"
+#include "core/witness.h"
 #include "search/reports.h"
 
-ReferenceChunk test_reference_chunk(const SegmentCandidates& segment, mpz_srcptr mask,
-                                    std::int32_t from, std::int32_t to) {
-  ReferenceChunk out;
+ChunkReport test_reference_chunk(const SegmentCandidates& segment, mpz_srcptr mask,
+                                 std::int32_t from, std::int32_t to) {
+  ChunkReport out;
   BigInt k, d, residue;
   for (std::int32_t j = from; j < to && j < segment.n; ++j) {
     if (mpz_tstbit(mask, static_cast<mp_bitcnt_t>(j))) continue;
     candidate_at(k, d, segment.k_first, segment.two_p, j);
     if (divides_mersenne(residue, segment.exponent, d)) out.hits.push_back(j);
-    out.last_tested = j;
+    const auto zero_bits = static_cast<unsigned>(mpz_scan1(residue, 0));
+    if (zero_bits >= kCpuCheckBits) out.flags.push_back({j, zero_bits});
+    out.last_clear = j;
   }
   return out;
 }
@@ -24,7 +27,7 @@ void test_segment(RunState& state, mpz_srcptr mask) {
   assert(n >= 0 && mpz_tstbit(mask, static_cast<mp_bitcnt_t>(n)));
   const SegmentCandidates segment(state.exponent, state.two_p, state.k_first, n);
   for (const auto& [from, to] : segment_chunks(n)) {
-    const ReferenceChunk chunk = test_reference_chunk(segment, mask, from, to);
-    report_chunk(state, chunk.last_tested, chunk.hits);
+    const ChunkReport chunk = test_reference_chunk(segment, mask, from, to);
+    report_chunk(state, chunk.last_clear, chunk.hits);
   }
 }

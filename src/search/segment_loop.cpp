@@ -9,6 +9,7 @@
 #include "core/thread_team.h"
 #include "records/status.h"
 #include "search/reports.h"
+#include "search/witness_log.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::optional<std::int32_t> following_segment(const RunState& state, bool final_
 }  // namespace
 
 void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment_length,
-                  const SegmentObserver& after_segment) {
+                  const SegmentObserver& after_segment, WitnessRecord* witnesses) {
   assert(segment_length > 0);
   assert(state.last_segment_size >= 0 && state.last_segment_size < segment_length);
   state.segment_size = segment_length;
@@ -66,19 +67,31 @@ void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment
     print_segment_start();
     const SieveReport sieve = backend.take_sieve();
     print_sieve_report(sieve.seconds, sieve.marked, state.segment_size);
+    std::size_t found = 0;
     for (std::size_t c = 0; c < current->chunks.size(); ++c) {
       const ChunkReport chunk = backend.take_chunk();
       report_chunk(state, chunk.last_clear, chunk.hits);
+      if (witnesses != nullptr)
+        found += note_witnesses(*witnesses, current->candidates, chunk.flags);
     }
 
     // The checkpoint: the next segment starts right behind this one. Its
     // writes and syncs run beside the backend's next sieve; the next
-    // segment's lines wait for them.
+    // segment's lines wait for them. The witness list, when the segment
+    // moved it on, is replaced first, so that it never lags behind.
     mpz_add_ui(state.k_first, state.k_first, static_cast<unsigned long>(state.segment_size));
+    std::optional<WitnessRecord> list;
+    if (witnesses != nullptr && (found > 0 || state.segment_size > 0)) {
+      mpz_sub_ui(witnesses->through, state.k_first, 1);
+      list = *witnesses;
+    }
     bool written = true;
-    recorder.start([&written, p = BigInt(state.exponent), k = BigInt(state.k_first),
-                    low = BigInt(state.d_low), high = BigInt(state.d_high), from = state.start_bits,
-                    to = state.end_bits] { written = writestatus(p, k, low, high, from, to); });
+    recorder.start([&written, list = std::move(list), p = BigInt(state.exponent),
+                    k = BigInt(state.k_first), low = BigInt(state.d_low),
+                    high = BigInt(state.d_high), from = state.start_bits, to = state.end_bits] {
+      if (list && !write_witnesses(*list)) written = false;
+      if (!writestatus(p, k, low, high, from, to)) written = false;
+    });
     backend.work_ahead();
     recorder.wait();
     if (!written) state.record_failed = true;

@@ -18,6 +18,11 @@
 // loses at most the segment under way. The checkpoint is written by a
 // thread beside the loop while the backend starts on the next segment.
 //
+// With a witness record (records/witnesses.h), each segment's witnesses go
+// into it (witness_log.h) and the record, moved on to the segment's end, is
+// written to witnesses.txt just before the checkpoint; without one, no
+// witness list is kept.
+//
 // Requires the plan (k_first, full_segments, last_segment_size, two_p) and
 // sieve_prime_count to be set. Changes segment_size, full_segments (+1 for
 // the final segment), segment_index, k_first, k, d and factor_found.
@@ -27,10 +32,11 @@
 #include <functional>
 
 #include "core/run_state.h"
+#include "records/witnesses.h"
 #include "search/backend.h"
 
 // after_segment, when given, is called with the state once each segment's
 // checkpoint has been written.
 using SegmentObserver = std::function<void(const RunState&)>;
 void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment_length,
-                  const SegmentObserver& after_segment = {});
+                  const SegmentObserver& after_segment = {}, WitnessRecord* witnesses = nullptr);
