@@ -460,6 +460,34 @@ class BatchTest(Case):
                 run_batch(d, "--program", recorder, "work.txt", env=env)
                 self.assertEqual("1" if threads == "unset" else threads, text(f"{d}/runs/M11_2_10/threads"))
 
+    def test_jobs_at_once(self) -> None:
+        """-j as GNU parallel reads it, now that the batch runs the jobs
+        itself: N, 0 for all, N% of the cores, +N and -N more or fewer. Each
+        stand-in job waits (at most 5 s) until as many jobs run as -j allows,
+        and notes how many it saw: never more, and that many once."""
+        cores = len(os.sched_getaffinity(0))
+        running = self.folder("running")
+        job = self.script("counts", lines(
+            "#!/bin/sh", "read p; read s; read e", f': >"{running}/$p"', "i=0",
+            f'while [ "$(ls "{running}" | wc -l)" -lt "$WANT" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i + 1)); done',
+            f'ls "{running}" | wc -l >seen', "sleep 0.1", f'rm "{running}/$p"',
+            'echo "M$p no factor from $s.000 bits to $e.000 bits." >>results.txt'))
+        # -j, and the jobs it lets run at once (0: all of them).
+        cases = [("1", 1), ("2", 2), ("0", 0), ("100%", cores), ("50%", max(1, cores // 2)), ("+1", cores + 1),
+                 ("-99", 1)]
+        for wanted, slots in cases:
+            with self.subTest(j=wanted):
+                # Twice as many jobs as run at once (up to 8), so that none waits alone.
+                count = 4 if slots == 0 else 2 * min(slots, 4)
+                at_once = count if slots == 0 else min(slots, count)
+                d = self.folder(f"j{wanted}")
+                exponents = [11, 23, 29, 37, 41, 43, 47, 53][:count]
+                write(f"{d}/work.txt", lines(*(f"{p} 2 10" for p in exponents)))
+                r = run_batch(d, "-j", wanted, "--program", job, "work.txt", env=batch_env({"WANT": str(at_once)}))
+                self.assertEqual(0, r.rc, r.err)
+                seen = [int(text(f"{d}/runs/M{p}_2_10/seen")) for p in exponents]
+                self.assertEqual(at_once, max(seen), f"jobs seen at once: {seen}")
+
     def test_options(self) -> None:
         d = self.folder("o")
         write(f"{d}/work.txt", "11 2 10\n23 2 20\n")
@@ -1093,6 +1121,25 @@ class ReportTest(Case):
         r = self.report("--guid", GUID)
         self.assertEqual(["37", "11", "1277", "11"], self.stub.exponents())
         self.assertEqual(0, r.rc, r.err)
+
+    def test_two_batches_report_each_line_once(self) -> None:
+        """Two batches on one JSON file (the tasks of an array job) report at
+        the same moment: the record is locked, so each line goes once."""
+        def slow(q: List[tuple]) -> str:
+            time.sleep(0.2)
+            return ok_reply(1)
+
+        self.stub.reply = slow
+        args = [BATCH, "--program", PROGRAM, "--json-all", "--report", "--server", self.stub.url, "--guid", GUID,
+                "work.txt"]
+        batches = [subprocess.Popen(args, cwd=self.d, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=batch_env()) for _ in range(2)]
+        results = [b.communicate(timeout=120) for b in batches]
+        self.assertEqual([0, 0], [b.returncode for b in batches], [e.decode() for _, e in results])
+        self.assertEqual(["11", "1277", "37"], sorted(self.stub.exponents()), "each line sent once")
+        self.assertEqual(["Report: 0 line(s)", "Report: 3 line(s)"],
+                         sorted(re.search(r"Report: [0-9]+ line\(s\)", o.decode()).group(0)  # type: ignore
+                                for o, _ in results))
 
     def test_no_reply_is_in_doubt(self) -> None:
         """A reply that is not the server's (no pnErrorResult): the line may
