@@ -362,7 +362,8 @@ class BatchTest(Case):
             f"Factor={AID_A},11,2,10//no space",
             "Factor=N/A,23,2,20\r",
         ]
-        original = "\n".join(kept[:4] + jobs[:1] + kept[4:8] + jobs[1:] + kept[8:])  # no final line end
+        # The jobs between the other lines and at the end, the last without a line end.
+        original = "\n".join(kept[:4] + jobs[:1] + kept[4:] + jobs[1:])
         write(f"{d}/worktodo.txt", original)
         r = run_batch(d, "--program", PROGRAM, "--json-all", "worktodo.txt")
         self.assertEqual(0, r.rc, r.err)
@@ -373,7 +374,8 @@ class BatchTest(Case):
         self.assertEqual(
             "37 2 30 F 223,616318177 aid=0123456789abcdef0123456789abcdef\n"
             f"11 2 10 F 23,89 aid={AID_A}\n23 2 20 F 47,178481 aid=-",
-            "\n".join(" ".join(l.split()[:6]) for l in check_json(f"{d}/results.json.txt", "2000-01-01 00:00:00").split("\n")),
+            "\n".join(" ".join(l.split()[:6])
+                      for l in check_json(f"{d}/results.json.txt", "2000-01-01 00:00:00").split("\n")),
             "the IDs as written, N/A none")
 
         r = run_batch(d, "--program", PROGRAM, "--remove-done", "worktodo.txt")
@@ -520,9 +522,9 @@ class BatchTest(Case):
             (["--guid=", "--report", "work.txt"], "--guid takes the computer's GUID, 32 hexadecimal digits"),
             (["--report", "work.txt"], f"{hint} 'prime.ini'"),
             (["--report", "sub/work.txt"], f"{hint} 'sub/prime.ini'"),
+            (["--report", "sub2/work.txt"],
+             "the ComputerGUID of 'sub2/prime.ini' is not 32 hexadecimal digits: 'not-a-guid'"),
         ]
-        bad.append((["--report", "sub2/work.txt"],
-                    "the ComputerGUID of 'sub2/prime.ini' is not 32 hexadecimal digits: 'not-a-guid'"))
         write(f"{d}/sub/work.txt", "11 2 10\n")
         write(f"{d}/sub2/work.txt", "11 2 10\n")
         write(f"{d}/sub2/prime.ini", "[PrimeNet]\nComputerGUID=not-a-guid\n")
