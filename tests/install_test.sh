@@ -11,9 +11,9 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 # shellcheck source=support/checks.sh
 . "$(dirname "$0")/support/checks.sh"
-# The installed batch runs GNU parallel; man reads the pages through groff;
+# The installed batch runs on Python 3; man reads the pages through groff;
 # cpack builds the package with dpkg-deb and dpkg-shlibdeps; lintian checks it.
-require parallel:parallel man:man-db groff:groff-base cpack:cmake dpkg-deb:dpkg \
+require python3:python3 man:man-db groff:groff-base cpack:cmake dpkg-deb:dpkg \
   dpkg-shlibdeps:dpkg-dev lintian:lintian
 contains() { grep -qF -- "$2" <<<"$1"; }  # contains TEXT PART
 # The files and links under a folder, relative to it, sorted.
@@ -74,13 +74,18 @@ expect_eq "the inspector: exit status" 1 "$?"
 expect "the inspector: shows d = 2kp + 1" contains "$out" \
   "For k = 5 and exponent = 71 --> d = 2kp+1 = 711"
 
-# The installed front end finds the installed program on the path.
+# The installed front end finds the installed program on the path, and its
+# JSON lines carry the release the build was configured with.
 mkdir -p "$tmp/batch"
 printf '37 2 30\n' >"$tmp/batch/work.txt"
-(cd "$tmp/batch" && env -u TAMRISK PATH="$prefix/bin:$PATH" tamrisk-batch work.txt >out 2>err)
+(cd "$tmp/batch" && env -u TAMRISK PATH="$prefix/bin:$PATH" tamrisk-batch --json-all work.txt >out 2>err)
 expect_eq "the installed batch: exit status" 0 "$?"
 expect_eq "the installed batch: its results" \
   $'M37 has a factor: 223\nM37 has a factor: 616318177' "$(cat "$tmp/batch/results.txt" 2>/dev/null)"
+release=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+expect "the installed batch: the release ($release) in its JSON line" \
+  grep -qF "\"program\":{\"name\":\"Tamrisk\", \"version\":\"$release\", " "$tmp/batch/results.json.txt"
+expect_eq "the installed batch: a Python script" '#!/usr/bin/env python3' "$(head -n 1 "$prefix/bin/tamrisk-batch")"
 
 # The installed self-test runs the installed tamrisk beside it, with no data
 # file: the table is in the binary.
@@ -122,9 +127,11 @@ if [ -f "$deb" ]; then
   expect "Description: an extended text" grep -q '^  [A-Za-z]' <<<"$info"
   depends=$(field Depends)
   expect "Depends: the GMP runtime library ($depends)" grep -qE '(^|, )libgmp[0-9]+( |,|$)' <<<"$depends"
-  expect "Depends: parallel ($depends)" grep -qE '(^|, )parallel( |,|$)' <<<"$depends"
+  expect "Depends: python3 ($depends)" grep -qE '(^|, )python3( |,|$)' <<<"$depends"
   expect "Recommends: the OpenCL loader ($(field Recommends))" \
     grep -qE '(^|, )ocl-icd-libopencl1( |$)' <<<"$(field Recommends)"
+  expect "Recommends: parallel, for --sshloginfile ($(field Recommends))" \
+    grep -qE '(^|, )parallel( |,|$)' <<<"$(field Recommends)"
   mkdir -p "$tmp/unpacked"
   dpkg-deb -x "$deb" "$tmp/unpacked"
   out=$("$tmp/unpacked/usr/bin/tamrisk-selftest" --quick 2>&1)
