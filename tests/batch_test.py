@@ -97,17 +97,39 @@ def factor_lines(p: int, *divisors: int) -> str:
     return "\n".join(f"M{p} has a factor: {d}" for d in divisors)
 
 
-def row_of_line(out: str, n: int) -> str:
-    """The summary row of the job on work-file line N, spaces squeezed."""
+# A summary row, spaces squeezed: line, job (with its ID), witnesses, outcome.
+SUMMARY_ROW = re.compile(r"([0-9]+ M[^ ]+ [^ ]+ [^ ]+(?: \([^)]*\))?) ([0-9]+|-) (.*)")
+
+
+def summary_rows(out: str, n: int) -> List[re.Match]:
+    """The summary rows of the job on work-file line N."""
     rows, table = [], False
     for line in out.split("\n"):
-        if re.fullmatch(r"line +job +outcome", line):
+        if re.fullmatch(r"line +job +witnesses +outcome", line):
             table = True
             continue
         fields = line.split()
         if table and len(fields) >= 2 and fields[0] == str(n) and fields[1].startswith("M"):
-            rows.append(re.sub(" +", " ", line))
-    return "\n".join(rows)
+            row = SUMMARY_ROW.fullmatch(re.sub(" +", " ", line))
+            if row is not None:
+                rows.append(row)
+    return rows
+
+
+# What a stand-in program writes for the batch's check of its witnesses: a
+# list over k = 1 alone, where none is expected (the exponent in $p).
+STAND_IN_WITNESSES = 'printf "%s 16 1 2\\nthrough 1\\n" "$p" >witnesses.txt'
+
+
+def row_of_line(out: str, n: int) -> str:
+    """The summary row of the job on work-file line N, spaces squeezed, without
+    its witnesses column."""
+    return "\n".join(f"{m.group(1)} {m.group(3)}" for m in summary_rows(out, n))
+
+
+def witnesses_of_line(out: str, n: int) -> str:
+    """The witnesses column of the job on work-file line N."""
+    return "\n".join(m.group(2) for m in summary_rows(out, n))
 
 
 def outcome_of_line(out: str, n: int) -> str:
@@ -236,6 +258,37 @@ class Case(unittest.TestCase):
 # ---- the batch: jobs, outcomes, results, JSON lines, the work file ----
 
 class BatchTest(Case):
+
+    def test_witnesses_checked_before_the_json_line(self) -> None:
+        """Each finished job's witnesses.txt goes through tamrisk-verify
+        before its JSON line is made: its count shows in the table; a list
+        that fails the check (a line planted after the run) costs the job its
+        JSON line and the batch exit status 2; a list that holds gets it."""
+        d = self.folder("w")
+        write(f"{d}/work.txt", lines("11 2 10", "23 2 20"))
+        r = run_batch(d, "--json-all", "--program", PROGRAM, "work.txt")
+        self.assertEqual(0, r.rc, r.err)
+        for n, job in ((1, "M11_2_10"), (2, "M23_2_20")):
+            listed = text(f"{d}/runs/{job}/witnesses.txt").split("\n")
+            self.assertRegex(listed[-1], r"^through [0-9]+$", job)
+            self.assertEqual(str(len(listed) - 2), witnesses_of_line(r.out, n), f"witnesses of line {n}")
+            self.assertTrue(text(f"{d}/runs/{job}/verify.out").startswith("witnesses ok: "), job)
+        self.assertEqual(2, len(text(f"{d}/results.json.txt").split("\n")), "a JSON line each")
+
+        # The lines made again for the second job, over a list with a
+        # candidate that is no witness (k = 3: d = 139 ends in no zero bits).
+        job = f"{d}/runs/M23_2_20"
+        for name in ("result.json", "result.json.added"):
+            os.unlink(f"{job}/{name}")
+        head, *rest = text(f"{job}/witnesses.txt").split("\n")
+        write(f"{job}/witnesses.txt", "\n".join([head, "3", *rest]) + "\n")
+        r = run_batch(d, "--json-all", "--json", "again.json", "--program", PROGRAM, "work.txt")
+        self.assertEqual(2, r.rc, "a job whose witnesses fail counts as failed")
+        self.assertRegex(outcome_of_line(r.out, 2), r"^failed: witnesses FAILED: 1 fault in 1 witnesses")
+        self.assertIn("k = 3: 2^p mod d", text(f"{job}/verify.out"))
+        made = text(f"{d}/again.json")
+        self.assertEqual(1, len(made.split("\n")), "no JSON line for the failed job")
+        self.assertIn('"exponent":11,', made)
 
     def test_mixed_batch(self) -> None:
         d = self.folder("w")
@@ -473,7 +526,7 @@ class BatchTest(Case):
             "#!/bin/sh", "read p; read s; read e", f': >"{running}/$p"', "i=0",
             f'while [ "$(ls "{running}" | wc -l)" -lt "$WANT" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i + 1)); done',
             f'ls "{running}" | wc -l >seen', "sleep 0.1", f'rm "{running}/$p"',
-            'echo "M$p no factor from $s.000 bits to $e.000 bits." >>results.txt'))
+            'echo "M$p no factor from $s.000 bits to $e.000 bits." >>results.txt', STAND_IN_WITNESSES))
         # -j, and the jobs it lets run at once (0: all of them).
         cases = [("1", 1), ("2", 2), ("0", 0), ("100%", cores), ("50%", max(1, cores // 2)), ("+1", cores + 1),
                  ("-99", 1)]
@@ -651,7 +704,9 @@ cd "{home}" && SHELL=/bin/bash exec bash -c "$*"
         CMake, makes no JSON line rather than one with a wrong release."""
         d = self.folder("w")
         write(f"{d}/work.txt", "11 2 10\n")
-        r = run_batch(d, "--program", PROGRAM, "--json-all", "work.txt", batch=SOURCE_BATCH)
+        # (tamrisk-verify from the PATH, as none stands beside this copy)
+        r = run_batch(d, "--program", PROGRAM, "--json-all", "work.txt", batch=SOURCE_BATCH,
+                      env=batch_env({"PATH": os.path.dirname(PROGRAM) + ":" + os.environ["PATH"]}))
         self.assertEqual(0, r.rc, r.err)
         self.assertIn("No JSON line for line 1, M11 2 10: this copy of tamrisk-batch does not know its release "
                       "(it is set when CMake configures it)", r.out.split("\n"))
@@ -667,6 +722,7 @@ cd "{home}" && SHELL=/bin/bash exec bash -c "$*"
         fake = self.script("fake", f'''#!/usr/bin/env bash
 if [ "${{1-}}" = -r ]; then p=$(cat p); else read -r p; echo "$p" >p; fi
 echo "Tamrisk v. 9.99 test build"
+{STAND_IN_WITNESSES}
 while read -r what text; do
   case $what in
     factor) echo "M$p has a factor: $text" >>results.txt ;;
@@ -867,7 +923,7 @@ class LockStressTest(Case):
         super().setUp()
         self.quick = self.script("quick", lines(
             "#!/bin/sh", "read p; read s; read e",
-            'echo "M$p no factor from $s.000 bits to $e.000 bits." >>results.txt'))
+            'echo "M$p no factor from $s.000 bits to $e.000 bits." >>results.txt', STAND_IN_WITNESSES))
 
     def one_run(self, run: int) -> None:
         d = self.folder(f"run{run}")

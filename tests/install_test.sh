@@ -23,12 +23,14 @@ installed=(
   bin/tamrisk
   bin/tamrisk-batch
   bin/tamrisk-selftest
+  bin/tamrisk-verify
   share/doc/tamrisk/LICENSE
   share/doc/tamrisk/README.md
   share/doc/tamrisk/changelog.gz
   share/doc/tamrisk/copyright
   share/man/man1/tamrisk-batch.1.gz
   share/man/man1/tamrisk-selftest.1.gz
+  share/man/man1/tamrisk-verify.1.gz
   share/man/man1/tamrisk.1.gz
 )
 
@@ -40,8 +42,10 @@ expect_eq "the files under --prefix (no tests, no benchmarks)" \
 expect "tamrisk is executable" test -x "$prefix/bin/tamrisk"
 expect "tamrisk-batch is executable" test -x "$prefix/bin/tamrisk-batch"
 expect "tamrisk-selftest is executable" test -x "$prefix/bin/tamrisk-selftest"
+expect "tamrisk-verify is executable" test -x "$prefix/bin/tamrisk-verify"
 expect "the man pages are gzip files" gzip -t "$prefix/share/man/man1/tamrisk.1.gz" \
-  "$prefix/share/man/man1/tamrisk-batch.1.gz" "$prefix/share/man/man1/tamrisk-selftest.1.gz"
+  "$prefix/share/man/man1/tamrisk-batch.1.gz" "$prefix/share/man/man1/tamrisk-selftest.1.gz" \
+  "$prefix/share/man/man1/tamrisk-verify.1.gz"
 
 DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_eq "the files under DESTDIR" "$(printf 'usr/%s\n' "${installed[@]}")" \
@@ -94,7 +98,7 @@ expect_eq "the installed self-test: exit status" 0 "$?"
 expect_eq "the installed self-test: its verdict" "selftest passed" "$(tail -n 1 <<<"$out")"
 
 # ---- the man pages ----
-for page in tamrisk tamrisk-batch tamrisk-selftest; do
+for page in tamrisk tamrisk-batch tamrisk-selftest tamrisk-verify; do
   file=$prefix/share/man/man1/$page.1.gz
   text=$(MANWIDTH=80 man --warnings -l "$file" 2>"$tmp/man.err")
   expect_eq "$page(1): man exit status" 0 "$?"
