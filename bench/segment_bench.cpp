@@ -39,6 +39,7 @@
 #include "driver/plan.h"
 #include "driver/threads.h"
 #include "core/run_state.h"
+#include "core/witness.h"
 #include "gpu/device_request.h"
 #include "gpu/opencl_device.h"
 #include "search/segment_loop.h"
@@ -94,6 +95,10 @@ struct Timing {
   double wall = 0;  // sieve and test together
   double serial = 0;  // fast path: the sieve's steps on one thread (start, count)
   std::int64_t tested = 0;
+  // fast path: the residue witnesses' check (core/witness.h), every flag
+  // recomputed with GMP as the CPU backend does, and the flags
+  double witness = 0;
+  std::size_t flags = 0;
 };
 
 // A run's state at the start of `depth` bits, with a segment of `length`.
@@ -167,6 +172,7 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
   static FastMask mask;
   ThreadTeam team(threads);  // made before the clock starts, as a run makes it once
   const SegmentPlan plan(state, state.k_first, length);
+  std::vector<std::int64_t> flagged;
   // A run's segments after the first find the mask's memory in place: so
   // does the timed one (the first touch of the lanes is not sieve work).
   sieve_segment(mask, context, state.k_first, length, team);
@@ -175,15 +181,25 @@ Timing run_fast(const SmallPrimeTable& table, const Case& c, std::int32_t length
       length, [&] { return sieve_segment(mask, context, state.k_first, length, team); },
       [&] {
         // The chunks' tests as the CPU backend runs them, several a round
-        // on a large team.
-        CpuChunkTests tests(plan.candidates, team.size());
+        // on a large team, each flagging as in a run.
+        CpuChunkTests tests(plan.candidates, team.size(), kCpuCheckBits);
         const std::size_t per_round =
             std::max<std::size_t>(1, static_cast<std::size_t>(threads / kMembersPerChunk));
         for (std::size_t c = 0; c < plan.chunks.size(); c += per_round) {
           const std::size_t last = std::min(plan.chunks.size(), c + per_round) - 1;
-          tests.run(mask, plan.chunks[c].first, plan.chunks[last].second, team);
+          const RangeTests found =
+              tests.run(mask, plan.chunks[c].first, plan.chunks[last].second, team);
+          flagged.insert(flagged.end(), found.flagged.begin(), found.flagged.end());
         }
       });
+  // The check of the flags, timed on its own: each residue recomputed with
+  // GMP (the CPU backend's check; the rare ones that also end in S_p zero
+  // bits get a primality test besides, not counted here).
+  const double w0 = cpu_seconds();
+  BigInt r;
+  for (const std::int64_t offset : flagged) plan.candidates.residue(r, offset);
+  t.witness = cpu_seconds() - w0;
+  t.flags = flagged.size();
   // The steps of a segment that run on one thread whatever T is, timed
   // once more on their own: the sieve on one share, less the time spent in
   // the share's work (the first multiples, the lanes' marks, the deeper
@@ -269,6 +285,13 @@ void print_row(const char* path, const Timing& t) {
               path, t.sieve, t.test, total, t.test > 0 ? static_cast<double>(t.tested) / t.test : 0);
 }
 
+// The witness check beside the fast path's segment.
+void print_witness_check(const Timing& t) {
+  const double total = t.sieve + t.test;
+  std::printf("  witness check %7.4f s for %zu flags (1 in 2^%u tested): %.2f %% of the segment\n",
+              t.witness, t.flags, kCpuCheckBits, total > 0 ? 100 * t.witness / total : 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -343,11 +366,13 @@ int main(int argc, char** argv) {
       const Timing ref = run_reference(table, c, length);
       print_row("reference", ref);
       print_row("fast", fast);
+      print_witness_check(fast);
       std::printf("  ratio     sieve %7.1fx   test %7.1fx   total %7.1fx%s\n", ref.sieve / fast.sieve,
                   ref.test / fast.test, (ref.sieve + ref.test) / (fast.sieve + fast.test),
                   ref.tested == fast.tested ? "" : "   (candidate counts differ!)");
     } else {
       print_row("fast", fast);
+      print_witness_check(fast);
     }
     if (threads > 1) {
       const Timing many = run_fast(table, c, length, threads);

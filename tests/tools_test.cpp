@@ -15,12 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "core/big_int.h"
+#include "core/candidate.h"
+#include "core/witness.h"
 #include "driver/plan.h"
 #include "records/status.h"
+#include "records/witnesses.h"
 #include "support/opencl.h"
 #include "support/run_program.h"
 #include "tools/known_factors.h"
 #include "tools/selftest.h"
+#include "tools/verify.h"
 
 namespace {
 
@@ -459,6 +464,145 @@ TEST(Selftest, CommandLine) {
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_EQ(help.out.rfind("usage: tamrisk-selftest [--quick]\n", 0), 0u);
   EXPECT_EQ(help.err, "");
+}
+
+// ---- tamrisk-verify ----
+
+// The genuine witness list of M86249 over k = 1000 .. 20999 with S = 4 (so
+// that a short range holds a few dozen): every prime d = 2kp + 1 that is
+// +-1 mod 8 and whose 2^p mod d ends in four zero bits.
+std::string genuine_witnesses() {
+  BigInt p(86249), two_p(2 * 86249), k, d, r;
+  const BigInt two(2);
+  std::string text = "86249 4 1000 21000\n";
+  for (unsigned long kk = 1000; kk < 21000; ++kk) {
+    mpz_set_ui(k, kk);
+    candidate_at(k, d, k, two_p, 0);
+    const unsigned long r8 = mpz_fdiv_ui(d, 8);
+    if ((r8 != 1 && r8 != 7) || mpz_probab_prime_p(d, 25) == 0) continue;
+    mpz_powm(r, two, p, d);
+    if (mpz_scan1(r, 0) >= 4) text += std::to_string(kk) + "\n";
+  }
+  return text + "through 20999\n";
+}
+
+// The report and exit status of a check of the text as a witness list.
+struct Verdict {
+  int status = -1;
+  std::string out, err;
+};
+Verdict verify_text(const std::string& text) {
+  TempDir dir;
+  const std::string path = (dir.path() / "witnesses.txt").string();
+  std::ofstream(path) << text;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  Verdict v;
+  v.status = verify_witness_file(path, out, err);
+  for (auto [file, into] : {std::pair{out, &v.out}, {err, &v.err}}) {
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) into->push_back(static_cast<char>(c));
+    std::fclose(file);
+  }
+  return v;
+}
+
+// The lines of the list, and back.
+std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+std::string join_list(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(Verify, GenuineAndDoctoredLists) {
+  const std::string genuine = genuine_witnesses();
+  const std::vector<std::string> lines = split_list(genuine);
+  const std::size_t count = lines.size() - 2;
+  ASSERT_GT(count, 20u);  // about 49 expected
+  const std::string range = "M86249 k = 1000 .. 20999";
+  // The list with line i (1 = the first witness) replaced, or dropped.
+  const auto with = [&](std::size_t i, const std::string& line) {
+    std::vector<std::string> copy = lines;
+    copy[i] = line;
+    return join_list(copy);
+  };
+  const auto without = [&](std::size_t from, std::size_t to) {
+    std::vector<std::string> copy = lines;
+    copy.erase(copy.begin() + static_cast<std::ptrdiff_t>(from),
+               copy.begin() + static_cast<std::ptrdiff_t>(to));
+    return join_list(copy);
+  };
+  const unsigned long second = std::stoul(lines[2]);
+  struct Case {
+    const char* name;
+    std::string text;
+    int status;
+    std::string says;  // in the report
+  };
+  const Case cases[] = {
+      {"genuine", genuine, 0, "witnesses ok: " + std::to_string(count) + " of about "},
+      // One k moved on: its d is composite, or its residue ends otherwise.
+      {"a k changed", with(2, std::to_string(second + 1)), 1, "k = " + std::to_string(second + 1)},
+      // One line gone from a list of dozens: the count cannot see it.
+      {"one line removed", without(2, 3), 0, "witnesses ok: "},
+      {"most lines removed", without(1, count - 4), 1, " witnesses where about "},
+      {"a k beyond the range searched", with(lines.size() - 1, "through 20000") , 1,
+       ": outside the range searched"},
+      {"a composite d", with(1, "1000"), 1, "k = 1000: d = 172498001 is not prime"},
+      {"out of order", with(2, lines[1]), 1, "not above the k before it"},
+      {"the range beyond the run's", with(0, "86249 4 1000 20000"), 1,
+       "beyond the run's last k = 19999"},
+      {"a prime whose residue ends otherwise", with(1, "1001"), 1, ""},
+  };
+  for (const Case& c : cases) {
+    const Verdict v = verify_text(c.text);
+    EXPECT_EQ(v.status, c.status) << c.name << "\n" << v.out << v.err;
+    EXPECT_NE(v.out.find(c.says), std::string::npos) << c.name << "\n" << v.out;
+    EXPECT_EQ(v.err, "") << c.name;
+    // The verdict is the last line, naming the range searched.
+    const std::vector<std::string> out = split_list(v.out);
+    ASSERT_FALSE(out.empty()) << c.name;
+    EXPECT_EQ(out.back().rfind(c.status == 0 ? "witnesses ok: " : "witnesses FAILED: ", 0), 0u)
+        << c.name << ": " << out.back();
+  }
+  EXPECT_NE(verify_text(genuine).out.find(" expected for " + range + "\n"), std::string::npos);
+}
+
+TEST(Verify, UnreadableListsAndTheCommandLine) {
+  // Files that hold no list: exit status 2, one line on stderr.
+  for (const std::string& text : {std::string(""), std::string("86249 4 1000\nthrough 1\n"),
+                                  std::string("86249 4 1000 21000\n1001\n"),
+                                  std::string("86249 4 1000 21000\nx1001\nthrough 2000\n"),
+                                  std::string("86249 0 1000 21000\nthrough 2000\n"),
+                                  std::string("1 4 1 2\nthrough 1\n")}) {
+    const Verdict v = verify_text(text);
+    EXPECT_EQ(v.status, 2) << text;
+    EXPECT_EQ(v.out, "") << text;
+    EXPECT_EQ(std::count(v.err.begin(), v.err.end(), '\n'), 1) << text << v.err;
+  }
+  // The program: a missing file, too many arguments, an unknown option,
+  // help; the default file in the working directory.
+  Session s;
+  RunResult r = run_program(TAMRISK_VERIFY_BINARY, {}, "", s.dir.path());
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err.rfind("tamrisk-verify: witnesses.txt: cannot open: ", 0), 0u) << r.err;
+  r = run_program(TAMRISK_VERIFY_BINARY, {"a", "b"}, "", s.dir.path());
+  EXPECT_EQ(r.exit_status, 2);
+  r = run_program(TAMRISK_VERIFY_BINARY, {"--quick"}, "", s.dir.path());
+  EXPECT_EQ(r.exit_status, 2);
+  r = run_program(TAMRISK_VERIFY_BINARY, {"-h"}, "", s.dir.path());
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out.rfind("usage: tamrisk-verify", 0), 0u);
+  s.write("witnesses.txt", genuine_witnesses());
+  r = run_program(TAMRISK_VERIFY_BINARY, {}, "", s.dir.path());
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.rfind("witnesses ok: ", 0), 0u) << r.out;
 }
 
 }  // namespace

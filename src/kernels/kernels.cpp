@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <string>
 
 #include "core/cpu_features.h"
 #include "kernels/kernels_mont2x64.h"
@@ -481,8 +482,49 @@ void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std
 #endif
 }
 
+#ifdef TAMRISK_PLANTED_FAULT
+// Only in the same test build, when TAMRISK_PLANTED_RESIDUE asks for it
+// ("zero:N" or "random:N"): the residue of one candidate in N (those whose
+// d hashes to a multiple of N, whatever the batch or the thread) comes out
+// wrong, 0 or a value of its own, with its verdict as a kernel that
+// computed it would give.
+void plant_wrong_residues(const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
+                          std::uint64_t flag_mask) {
+  const char* value = std::getenv("TAMRISK_PLANTED_RESIDUE");
+  if (value == nullptr) return;
+  const std::string text = value;
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return;
+  const bool zero = text.substr(0, colon) == "zero";
+  const std::uint64_t every = std::strtoull(text.c_str() + colon + 1, nullptr, 10);
+  if (every == 0) return;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t h = static_cast<std::uint64_t>(d[i]) ^ static_cast<std::uint64_t>(d[i] >> 64);
+    h = (h ^ (h >> 31)) * 0x9e3779b97f4a7c15ull;
+    h ^= h >> 29;
+    if (h % every != 0) continue;
+    const u128 wrong = zero ? 0 : (u128(h) * 0x2545f4914f6cdd1dull) % d[i];
+    if (residue != nullptr) residue[i] = wrong;
+    if (divides != nullptr) {
+      divides[i] = verdict(static_cast<std::uint64_t>(wrong), wrong == 1, flag_mask);
+    }
+  }
+}
+#endif
+
+void run_batch_of(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                  std::uint8_t* divides, std::uint64_t flag_mask);
+
 void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                std::uint8_t* divides, std::uint64_t flag_mask) {
+  run_batch_of(kernel, p, d, n, residue, divides, flag_mask);
+#ifdef TAMRISK_PLANTED_FAULT
+  plant_wrong_residues(d, n, residue, divides, flag_mask);
+#endif
+}
+
+void run_batch_of(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                  std::uint8_t* divides, std::uint64_t flag_mask) {
   if (n == 0) return;
   switch (kernel) {
     case Kernel::Mont64:

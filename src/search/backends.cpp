@@ -12,11 +12,13 @@
 std::unique_ptr<SegmentBackend> make_backend(const RunState& state, const SmallPrimeTable& table,
                                              const BackendChoice& choice) {
   if (choice.path == SearchPath::Reference) {
-    return std::make_unique<ReferenceBackend>(table, state.sieve_prime_count);
+    return std::make_unique<ReferenceBackend>(table, state.sieve_prime_count,
+                                              choice.cpu_check_bits);
   }
   FastSieveContext context;
   prepare_fast_sieve(context, table, state.sieve_prime_count, state.exponent, kDeepSieveBound);
-  auto cpu = std::make_unique<CpuBackend>(std::move(context), choice.threads);
+  auto cpu =
+      std::make_unique<CpuBackend>(std::move(context), choice.threads, choice.cpu_check_bits);
   if (!wants_opencl(choice.device) || !opencl_device_offered(choice.device)) return cpu;
   if (choice.sieve == DeviceSieve::OnCpu) {
     cpu->test_on_device(choice.device);

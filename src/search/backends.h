@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "core/run_state.h"
+#include "core/witness.h"
 #include "gpu/device_request.h"
 #include "search/backend.h"
 #include "sieve/prime_table.h"
@@ -24,6 +25,11 @@ struct BackendChoice {
   int threads = 1;  // >= 1
   DeviceRequest device{DeviceRequest::Kind::Cpu};
   DeviceSieve sieve = DeviceSieve::OnDevice;
+  // The flags' bits on the CPU and on a device (core/witness.h); a test may
+  // ask for fewer, to see many witnesses in a short range, never more than
+  // the witnesses' S_p.
+  unsigned cpu_check_bits = kCpuCheckBits;
+  unsigned device_check_bits = kDeviceCheckBits;
 };
 
 // The run's exponent and sieve_prime_count must be set; the table stays as

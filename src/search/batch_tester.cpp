@@ -7,14 +7,13 @@
 
 #include "core/bit_words.h"
 #include "core/cpu_tuning.h"
-#include "core/witness.h"
 
 // Tests batches of offsets of one segment and collects the offsets whose
 // candidate divides M(p).
 class BatchTester {
  public:
-  BatchTester(const SegmentCandidates& segment, Kernel kernel)
-      : segment_(segment), kernel_(kernel) {}
+  BatchTester(const SegmentCandidates& segment, Kernel kernel, unsigned check_bits)
+      : segment_(segment), kernel_(kernel), check_bits_(check_bits) {}
 
   // Queues the candidates of the clear bits t in [from, to) of words,
   // which stand for offsets base + stride * t; full batches are tested at
@@ -69,7 +68,7 @@ class BatchTester {
       for (std::size_t i = 0; i < count_; ++i) {
         segment_.residue(r, offsets_[i]);
         if (mpz_cmp_ui(r, 1) == 0) found_.hits.push_back(offsets_[i]);
-        if (mpz_scan1(r, 0) >= kCpuCheckBits) found_.flagged.push_back(offsets_[i]);
+        if (mpz_scan1(r, 0) >= check_bits_) found_.flagged.push_back(offsets_[i]);
       }
       found_.tested += static_cast<std::int64_t>(count_);
     }
@@ -90,7 +89,7 @@ class BatchTester {
   // a candidate is (d - base) / 2p.
   void test_native(std::size_t count) {
     if (count == 0) return;
-    divides_batch(kernel_, segment_.p, d_.data(), count, flags_.data(), kCpuCheckBits);
+    divides_batch(kernel_, segment_.p, d_.data(), count, flags_.data(), check_bits_);
     for (std::size_t i = 0; i < count; ++i) {
       if (flags_[i] == 0) continue;
       const auto offset = static_cast<std::int64_t>((d_[i] - segment_.base) / segment_.step);
@@ -110,6 +109,7 @@ class BatchTester {
 
   const SegmentCandidates& segment_;
   Kernel kernel_;
+  unsigned check_bits_;
   std::size_t count_ = 0;
   // Written before they are read: left uninitialised, so that a team of
   // many members makes its testers at once.
@@ -119,13 +119,13 @@ class BatchTester {
   RangeTests found_;
 };
 
-CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members,
+CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members, unsigned check_bits,
                              std::optional<Kernel> kernel)
     : kernel_(kernel.value_or(segment.native ? choose_kernel(segment.max_bits) : Kernel::Gmp)) {
   // One tester (100 KB: off the stack) and one share of each range's
   // findings per member.
   for (int i = 0; i < members; ++i) {
-    testers_.push_back(std::make_unique<BatchTester>(segment, kernel_));
+    testers_.push_back(std::make_unique<BatchTester>(segment, kernel_, check_bits));
   }
   shares_.resize(static_cast<std::size_t>(members));
 }

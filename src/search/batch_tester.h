@@ -6,7 +6,7 @@
 // is not native (an exponent of 64 bits or more, candidates beyond 128).
 // The range is cut into one slice per member of a thread team, tested side
 // by side. Each test also flags the candidates whose residue's low
-// kCpuCheckBits bits are zero (core/witness.h), for the caller to check.
+// check_bits bits are zero (core/witness.h), for the caller to check.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +35,8 @@ class CpuChunkTests {
   // kernel: the one the segment's size chooses, or one forced; Gmp means
   // mpz_powm one candidate at a time (as where the segment is not native),
   // the integer library's own route, whatever the kernels do.
-  CpuChunkTests(const SegmentCandidates& segment, int members,
+  // check_bits: the flags' bits (kCpuCheckBits in a run).
+  CpuChunkTests(const SegmentCandidates& segment, int members, unsigned check_bits,
                 std::optional<Kernel> kernel = std::nullopt);
   ~CpuChunkTests();
   CpuChunkTests(const CpuChunkTests&) = delete;

@@ -14,8 +14,8 @@
 #include "search/reports.h"
 #include "sieve/sieve_segment.h"
 
-CpuBackend::CpuBackend(FastSieveContext context, int threads)
-    : team_(threads), context_(std::move(context)) {}
+CpuBackend::CpuBackend(FastSieveContext context, int threads, unsigned check_bits)
+    : team_(threads), context_(std::move(context)), check_bits_(check_bits) {}
 
 CpuBackend::~CpuBackend() = default;
 
@@ -37,7 +37,8 @@ void CpuBackend::sieve(Queued& segment) {
   segment.sieve.seconds = clock_seconds(start, std::clock());
   segment.sieved = true;
   segment.tests = std::make_unique<CpuChunkTests>(
-      candidates, team_.size(), gmp_only_ ? std::optional<Kernel>(Kernel::Gmp) : std::nullopt);
+      candidates, team_.size(), check_bits_,
+      gmp_only_ ? std::optional<Kernel>(Kernel::Gmp) : std::nullopt);
 }
 
 SieveReport CpuBackend::take_sieve() {
@@ -74,7 +75,7 @@ std::string CpuBackend::check(const Queued& segment, const RangeTests& found,
   for (const std::int64_t offset : found.flagged) {
     candidates.residue(r, offset);
     const auto zero_bits = static_cast<unsigned>(mpz_scan1(r, 0));
-    if (zero_bits < kCpuCheckBits) {
+    if (zero_bits < check_bits_) {
       BigInt k, d;
       candidate_at(k, d, candidates.k_first, candidates.two_p, offset);
       return "the residue it gave for k = " + to_decimal(k) + " is wrong";
@@ -92,7 +93,8 @@ void CpuBackend::leave_kernel(Queued& segment, const std::string& why, std::int6
                std::string(kernel_name(segment.tests->kernel())).c_str(), why.c_str(),
                to_decimal(k).c_str());
   gmp_only_ = true;
-  segment.tests = std::make_unique<CpuChunkTests>(candidates, team_.size(), Kernel::Gmp);
+  segment.tests =
+      std::make_unique<CpuChunkTests>(candidates, team_.size(), check_bits_, Kernel::Gmp);
 }
 
 void CpuBackend::split(const Queued& segment, std::size_t first, std::size_t last,
@@ -129,7 +131,8 @@ void CpuBackend::test_round(Queued& segment) {
   if (fault.empty() && last + 1 == chunks.size() && segment.tests->kernel() != Kernel::Gmp) {
     // The segment's count of flags: far too few is a kernel that computes
     // wrong residues (which seldom end in zeros by chance).
-    const double expected = std::ldexp(static_cast<double>(segment.tested), -kCpuCheckBits);
+    const double expected =
+        std::ldexp(static_cast<double>(segment.tested), -static_cast<int>(check_bits_));
     if (far_too_few(static_cast<double>(segment.flagged), expected, kLeastExpectedFlags)) {
       char text[128];
       std::snprintf(text, sizeof text, "it flagged %lld residues where about %.0f were due",

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "core/thread_team.h"
+#include "core/witness.h"
 #include "gpu/device_request.h"
 #include "search/backend.h"
 #include "search/batch_tester.h"
@@ -39,7 +40,9 @@ class CpuBackend final : public SegmentBackend {
   // The run's sieve (prepare_fast_sieve: the plan's primes and the deeper
   // ones up to kDeepSieveBound in a run) and a team of `threads` (>= 1)
   // threads.
-  CpuBackend(FastSieveContext context, int threads);
+  // check_bits: the flags' bits, kCpuCheckBits in a run (a test may ask
+  // for fewer, never more than its witnesses' S_p).
+  CpuBackend(FastSieveContext context, int threads, unsigned check_bits = kCpuCheckBits);
   ~CpuBackend() override;
 
   // From now on the chunks are tested on the OpenCL device the request
@@ -83,5 +86,6 @@ class CpuBackend final : public SegmentBackend {
   std::deque<Queued> queue_;
   std::deque<ChunkReport> ready_;  // of the oldest segment, in order
   std::unique_ptr<DeviceChunkTests> device_;
+  unsigned check_bits_;
   bool gmp_only_ = false;  // a kernel has been caught wrong
 };

@@ -8,8 +8,9 @@
 #include "search/reports.h"
 #include "sieve/small_primes.h"
 
-ReferenceBackend::ReferenceBackend(const SmallPrimeTable& table, std::int32_t prime_count)
-    : table_(table), prime_count_(prime_count) {}
+ReferenceBackend::ReferenceBackend(const SmallPrimeTable& table, std::int32_t prime_count,
+                                   unsigned check_bits)
+    : table_(table), prime_count_(prime_count), check_bits_(check_bits) {}
 
 void ReferenceBackend::submit(const SegmentPlan& plan) { queue_.push_back(&plan); }
 
@@ -29,7 +30,7 @@ ChunkReport ReferenceBackend::take_chunk() {
   assert(!queue_.empty());
   const SegmentPlan& plan = *queue_.front();
   const auto [from, to] = plan.chunks[next_chunk_];
-  ChunkReport chunk = test_reference_chunk(plan.candidates, mask_, from, to);
+  ChunkReport chunk = test_reference_chunk(plan.candidates, mask_, from, to, check_bits_);
   if (++next_chunk_ == plan.chunks.size()) queue_.pop_front();
   return chunk;
 }

@@ -10,6 +10,7 @@
 #include <deque>
 
 #include "core/big_int.h"
+#include "core/witness.h"
 #include "search/backend.h"
 #include "sieve/candidate_mask.h"
 #include "sieve/prime_table.h"
@@ -17,7 +18,9 @@
 class ReferenceBackend final : public SegmentBackend {
  public:
   // The table and the plan's count of its primes stay as they are for the run.
-  ReferenceBackend(const SmallPrimeTable& table, std::int32_t prime_count);
+  // check_bits: the flags' bits (core/witness.h).
+  ReferenceBackend(const SmallPrimeTable& table, std::int32_t prime_count,
+                   unsigned check_bits = kCpuCheckBits);
 
   void submit(const SegmentPlan& plan) override;
   SieveReport take_sieve() override;
@@ -26,6 +29,7 @@ class ReferenceBackend final : public SegmentBackend {
  private:
   const SmallPrimeTable& table_;
   std::int32_t prime_count_;
+  unsigned check_bits_;
   std::deque<const SegmentPlan*> queue_;
   std::size_t next_chunk_ = 0;  // of the oldest segment
   // 66000 big integers and a mask of up to 128 MB: built anew each segment.

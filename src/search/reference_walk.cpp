@@ -4,11 +4,10 @@
 #include <cassert>
 
 #include "core/chunks.h"
-#include "core/witness.h"
 #include "search/reports.h"
 
 ChunkReport test_reference_chunk(const SegmentCandidates& segment, mpz_srcptr mask,
-                                 std::int32_t from, std::int32_t to) {
+                                 std::int32_t from, std::int32_t to, unsigned check_bits) {
   ChunkReport out;
   BigInt k, d, residue;
   for (std::int32_t j = from; j < to && j < segment.n; ++j) {
@@ -16,7 +15,7 @@ ChunkReport test_reference_chunk(const SegmentCandidates& segment, mpz_srcptr ma
     candidate_at(k, d, segment.k_first, segment.two_p, j);
     if (divides_mersenne(residue, segment.exponent, d)) out.hits.push_back(j);
     const auto zero_bits = static_cast<unsigned>(mpz_scan1(residue, 0));
-    if (zero_bits >= kCpuCheckBits) out.flags.push_back({j, zero_bits});
+    if (zero_bits >= check_bits) out.flags.push_back({j, zero_bits});
     out.last_clear = j;
   }
   return out;

@@ -12,15 +12,17 @@
 
 #include "core/candidate.h"
 #include "core/run_state.h"
+#include "core/witness.h"
 #include "search/backend.h"
 
 // The chunk [from, to) of the segment over the mask: its last offset
 // tested (-1 when none), its divisors' offsets, increasing, and the
-// candidates whose residue has its low kCpuCheckBits bits zero (the flags
-// of core/witness.h, with their trailing zero bits). Offset n (always
-// marked) is never tested.
+// candidates whose residue has its low check_bits bits zero (the flags of
+// core/witness.h, with their trailing zero bits). Offset n (always marked)
+// is never tested.
 ChunkReport test_reference_chunk(const SegmentCandidates& segment, mpz_srcptr mask,
-                                 std::int32_t from, std::int32_t to);
+                                 std::int32_t from, std::int32_t to,
+                                 unsigned check_bits = kCpuCheckBits);
 
 // Walks the segment of state.segment_size offsets from state.k_first over
 // the mask, chunk by chunk (core/chunks.h), with each chunk's lines
