@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/opencl.h"
+#include "kernels/kernels.h"
 #include "support/run_program.h"
 
 namespace {
@@ -223,6 +224,19 @@ TEST(Resume, KilledRunResumedFindsEveryFactor) {
   // On one thread and on three: the threads change nothing of this.
   // On the OpenCL device too, where one is installed (PoCL in CI).
   int interrupted = 0;  // kills that came between two checkpoints
+  // The witness list of the run done in one go: each interrupted one keeps
+  // the same, but for its last line (a resumed run stops one k short of a
+  // new run's end, as the plan counts it).
+  std::string whole;
+  {
+    Session s;
+    const RunResult r = run_program(kShortSegmentsProgram, {}, kM71Dialogue, s.dir.path());
+    ASSERT_EQ(r.exit_status, 0);
+    whole = s.file("witnesses.txt");
+    ASSERT_EQ(whole.rfind("71 16 1 1890391\n", 0), 0u) << whole;
+    ASSERT_TRUE(whole.ends_with("through 1890390\n")) << whole;
+  }
+  const std::string whole_lines = whole.substr(0, whole.rfind("through "));
   struct Kill {
     const char* threads;
     int delay_ms;
@@ -277,6 +291,12 @@ TEST(Resume, KilledRunResumedFindsEveryFactor) {
           << line;
     }
     EXPECT_EQ(at, results.size()) << "a record without its line end";
+    // The witnesses: the same as in one go, each one true (tamrisk-verify
+    // recomputes every residue).
+    EXPECT_EQ(s.file("witnesses.txt"),
+              whole_lines + (resumed ? "through 1890389\n" : "through 1890390\n"));
+    const RunResult verified = run_program(TAMRISK_VERIFY_BINARY, {}, "", s.dir.path());
+    EXPECT_EQ(verified.exit_status, 0) << verified.out << verified.err;
   }
   EXPECT_GE(interrupted, 1) << "no kill landed in the middle of the run";
 }
@@ -377,6 +397,44 @@ TEST(Resume, SlowerDeviceTakenByDefaultIsLeft) {
   EXPECT_EQ(slow.file("status.txt"), cpu.file("status.txt"));
   EXPECT_EQ(r.err, "tamrisk: OpenCL device " + device->description() +
                        ": slower than the CPU path here; testing on the CPU\n");
+}
+
+// A CPU kernel that computes wrong residues (the kernels' test build, where
+// TAMRISK_PLANTED_RESIDUE makes one in N come out 0 or a value of its own)
+// is caught by the check of the residues it flags: one line names it and
+// the k from which GMP takes over, and the run writes what a sound run
+// writes. M86249 from 40 to 41 bits: one segment of about 6.4 million k.
+TEST(Resume, CpuKernelWithWrongResiduesIsCaught) {
+  const std::string dialogue = "86249\n40\n41\n";
+  Session sound;
+  const RunResult want = run_program(kProgram, {}, dialogue, sound.dir.path());
+  ASSERT_EQ(want.exit_status, 0);
+  ASSERT_EQ(want.err, "");
+  const std::string kernel = kernel_available(Kernel::Ifma) ? "ifma" : "mont2x64";
+  for (const char* planted : {"zero:1", "zero:100000", "random:1"}) {
+    ScopedEnv force("TAMRISK_KERNEL", kernel.c_str());
+    ScopedEnv wrong("TAMRISK_PLANTED_RESIDUE", planted);
+    Session s;
+    const RunResult r = run_program(TAMRISK_PLANTED_FAULT_BINARY, {}, dialogue, s.dir.path());
+    EXPECT_EQ(r.exit_status, 0) << planted;
+    EXPECT_EQ(mask_times(r.out), mask_times(want.out)) << planted;
+    for (const char* name : {"results.txt", "status.txt"}) {
+      EXPECT_EQ(s.file(name), sound.file(name)) << planted << " " << name;
+    }
+    // A wrong residue of 0 is flagged the moment it comes, so nothing of the
+    // kernel's is reported; random ones are caught at their first flag
+    // (about one in 2^16), and the chunks reported before then may lack
+    // witnesses: the list holds, with what it has.
+    if (std::string(planted).rfind("zero:", 0) == 0) {
+      EXPECT_EQ(s.file("witnesses.txt"), sound.file("witnesses.txt")) << planted;
+    }
+    const RunResult verified = run_program(TAMRISK_VERIFY_BINARY, {}, "", s.dir.path());
+    EXPECT_EQ(verified.exit_status, 0) << planted << ": " << verified.out << verified.err;
+    const std::string head = "tamrisk: CPU kernel " + kernel + ": ";
+    EXPECT_EQ(r.err.rfind(head, 0), 0u) << planted << ": " << r.err;
+    EXPECT_NE(r.err.find("; testing with GMP from k = "), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
 }
 
 }  // namespace
