@@ -180,6 +180,21 @@ bool avx2_supported() {
   return supported;
 }
 
+// The FMA kernel: AVX2 as above, and FMA (CPUID leaf 1).
+#if defined(__x86_64__)
+bool detect_fma() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return avx2_supported() && __get_cpuid(1, &a, &b, &c, &d) && (c & bit_FMA) != 0;
+}
+#else
+bool detect_fma() { return false; }  // x86 only
+#endif
+
+bool fma_supported() {
+  static const bool supported = detect_fma();
+  return supported;
+}
+
 // ---------------------------------------------------------------------------
 // Mont64: d < 2^64, R = 2^64.
 //
@@ -574,6 +589,14 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
       }
 #endif
       break;
+    case Kernel::Fma:
+#if defined(__x86_64__)
+      if (fma_supported()) {
+        kernels_internal::fma_batch(p, d, n, residue, divides);
+        return;
+      }
+#endif
+      break;
     case Kernel::Gmp:
       gmp_batch(p, d, n, residue, divides);
       return;
@@ -588,6 +611,7 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 bool kernel_available(Kernel kernel) {
   if (kernel == Kernel::Ifma) return ifma_supported();
   if (kernel == Kernel::Avx2) return avx2_supported();
+  if (kernel == Kernel::Fma) return fma_supported();
   return true;
 }
 
@@ -598,6 +622,8 @@ unsigned kernel_max_bits(Kernel kernel) {
     case Kernel::Ifma:
     case Kernel::Avx2:
       return 100;
+    case Kernel::Fma:
+      return 98;
     case Kernel::Mont128:
     case Kernel::Mont2x64:
     case Kernel::Gmp:
@@ -618,6 +644,8 @@ std::size_t kernel_batch_width(Kernel kernel) {
       return kMont2x64Width;
     case Kernel::Avx2:
       return kernels_internal::kAvx2Lanes;
+    case Kernel::Fma:
+      return kernels_internal::kFmaLanes;
     case Kernel::Gmp:
       break;
   }
@@ -636,6 +664,8 @@ std::string_view kernel_name(Kernel kernel) {
       return "mont2x64";
     case Kernel::Avx2:
       return "avx2";
+    case Kernel::Fma:
+      return "fma";
     case Kernel::Gmp:
       break;
   }
