@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP), kernel
-// selection and the run-time CPU check for the AVX-512 IFMA kernel, which
-// lives in kernels_ifma.cpp.
+// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP), the
+// dispatch to every kernel and the run-time CPU checks for the vector ones,
+// which live in kernels_ifma.cpp, kernels_avx2.cpp and kernels_fma.cpp; the
+// choice among the kernels is kernel_choice.cpp's.
 //
 // All kernels compute 2^p mod d by left-to-right binary exponentiation: the
 // leading bits of p form a small exponent e0 whose power 2^e0 is brought into
@@ -688,26 +689,6 @@ std::optional<Kernel> forced_kernel() {
 bool portable_forced() {
   const char* value = std::getenv("TAMRISK_KERNEL");
   return value != nullptr && std::string_view(value) == "portable";
-}
-
-Kernel choose_kernel(unsigned d_bits) {
-  const auto valid = [d_bits](Kernel k) {
-    return kernel_available(k) && d_bits <= kernel_max_bits(k);
-  };
-  if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
-  const bool portable = portable_forced();
-  // In order of speed as measured by kernel_bench (ns per candidate on a
-  // Zen 4, p = 86249 / p = 3321928097):
-  //   up to 64 bits:  ifma 5-6 / 9-10, mont64 10 / 17, avx2 29 / 53;
-  //   65 to 100 bits: ifma 4-5 / 8-9, avx2 27-30 / 49-52, mont2x64 33-35 /
-  //                   65-67, mont128 78-82 / 144-153;
-  //   above 100 bits: mont2x64 32 / 65, then mont128 (which mont2x64 becomes
-  //                   itself from 2^124 on).
-  if (!portable && valid(Kernel::Ifma)) return Kernel::Ifma;
-  if (valid(Kernel::Mont64)) return Kernel::Mont64;
-  if (valid(Kernel::Avx2)) return Kernel::Avx2;
-  if (valid(Kernel::Mont2x64)) return Kernel::Mont2x64;
-  return Kernel::Gmp;
 }
 
 void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,

@@ -52,14 +52,17 @@ std::optional<Kernel> kernel_from_name(std::string_view name);
 std::optional<Kernel> forced_kernel();
 
 // True when TAMRISK_KERNEL is "portable": the automatic choice then leaves
-// out the AVX-512 kernel, as on a CPU without it (AVX2 stays in, as most
-// such CPUs have it); read on every call.
+// out the AVX-512 kernel, as on a CPU without it (AVX2 and FMA stay in, as
+// most such CPUs have them); read on every call.
 bool portable_forced();
 
-// The fastest available kernel valid for candidates of d_bits bits. A kernel
-// forced through TAMRISK_KERNEL wins when it is available and valid for
-// d_bits; otherwise the choice is automatic (without AVX-512 when
-// TAMRISK_KERNEL=portable).
+// The kernel for candidates of d_bits bits. A kernel forced through
+// TAMRISK_KERNEL wins when it is available and valid for d_bits; otherwise
+// the fastest on this CPU (without AVX-512 when TAMRISK_KERNEL=portable):
+// every available kernel valid for d_bits but GMP is timed on a sample of
+// candidates of that size, once per size and process (kernel_choice.cpp),
+// so the same size always gets the same kernel within a run. Above 128 bits,
+// GMP. Thread-safe.
 Kernel choose_kernel(unsigned d_bits);
 
 // residue[i] = 2^p mod d[i] for i < n.
@@ -126,6 +129,22 @@ inline constexpr std::size_t kFmaLanes = 24;
 // The FMA kernel, like ifma_batch; only when kernel_available(Kernel::Fma).
 void fma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                std::uint8_t* divides);
+
+// A kernel's measured time per candidate, for pick_fastest.
+struct KernelTiming {
+  Kernel kernel;
+  double ns;
+};
+
+// A later kernel displaces the best so far only when it is faster by more
+// than this share, so that kernels within the timing noise of each other
+// keep the order they were given in.
+inline constexpr double kChoiceMargin = 0.04;
+
+// The kernel to choose from timings given in order of preference (at least
+// one): the first, unless a later one is more than kChoiceMargin faster than
+// the best so far.
+Kernel pick_fastest(const KernelTiming* timings, std::size_t n);
 
 // Runs block(p, d, residue, divides) over whole blocks of Lanes candidates;
 // a tail shorter than a block runs as a full block padded with copies of its
