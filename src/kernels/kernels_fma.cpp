@@ -34,7 +34,9 @@
 //   of B. Column 2 sums that carry (<= B/2 + 2), hi(2 x0 x1) <= B/8 + 1,
 //   hi(m0 d1) <= B/32 + 1, lo(x1^2) and lo(m1 d1) (<= B/2 each): below
 //   1.7 B, doubled below 3.4 B < 2^53. Column 3 holds hi(x1^2) + hi(m1 d1)
-//   < B/16. Every product split is below B^2 in its column's unit:
+//   < B/16. (When every d of a block is below 2^76, |x1| <= 2^26: x1^2 <=
+//   2^52 joins column 2 whole, by an FMA, and column 2 stays below 3.2 B.)
+//   Every product split is below B^2 in its column's unit:
 //   x0^2 <= B^2/4, x0 x1 <= B^2/16, x1^2 <= B^2/64, m d1 < B^2/32,
 //   l00 ninv <= B^2/4.
 //   S = T + (m0 + m1 B) d is a multiple of R with |m0 + m1 B| <= (B^2 + B)/2,
@@ -168,7 +170,11 @@ FMA_INLINE Divisors load_divisors(const u128* v) {
 // the square come first, so that x0 and x1 die early. The cross product
 // x0 x1 B is split at B^2 / 2 (low part within B^2 / 4), so that twice each
 // part is the split of 2 x0 x1 B, added by a multiply-add.
-template <bool kDouble, int G>
+//
+// kSmall, for blocks whose every d is below 2^76: then |x1| <= 2^26, x1^2 is
+// at most 2^52 and needs no split, and column 2 stays below 3.2 B < 2^53
+// with it whole (column 3 then holds hi(m1 d1) alone).
+template <bool kDouble, bool kSmall, int G>
 FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
                             const Constants& k) {
   const __m256d split0 = set1(kSplit0), split1 = set1(kSplit1),
@@ -177,8 +183,12 @@ FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
     split(x0[g], x1[g], split1_half, hi[g], lo[g]);
-    split(x1[g], x1[g], split2, col3[g], col2[g]);
-    col2[g] = fma(hi[g], k.two, col2[g]);
+    if (kSmall) {
+      col2[g] = fma(x1[g], x1[g], add(hi[g], hi[g]));
+    } else {
+      split(x1[g], x1[g], split2, col3[g], col2[g]);
+      col2[g] = fma(hi[g], k.two, col2[g]);
+    }
     split(x0[g], x0[g], split0, col1[g], hi[g]);
     col1[g] = fma(lo[g], k.two, col1[g]);
   }
@@ -204,7 +214,7 @@ FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
   for (int g = 0; g < G; ++g) {
     split(m[g], dv[g].d1, split2, hi[g], lo[g]);
     col2[g] = add(col2[g], lo[g]);
-    col3[g] = add(col3[g], hi[g]);
+    col3[g] = kSmall ? hi[g] : add(col3[g], hi[g]);
   }
   // The new limbs: column 2 (doubled or not) split at B^3.
 #pragma GCC unroll 16
@@ -323,12 +333,29 @@ class NearestRounding {
   unsigned saved_;
 };
 
+// The squarings for the bits of p below bit `rest`.
+template <bool kSmall, int G>
+FMA_INLINE void exponent_steps(std::uint64_t p, unsigned rest, __m256d* x0, __m256d* x1,
+                               const Divisors* dv) {
+  const Constants constants = opaque_constants();
+  for (unsigned i = rest; i-- > 0;) {
+    if ((p >> i) & 1) {
+      square_step<true, kSmall, G>(x0, x1, dv, constants);
+    } else {
+      square_step<false, kSmall, G>(x0, x1, dv, constants);
+    }
+  }
+}
+
 // One block of 4 G candidates.
 template <int G>
 FMA_TARGET void fma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides) {
   NearestRounding nearest;
-  u128 smallest = d[0];
-  for (int j = 1; j < 4 * G; ++j) smallest = std::min(smallest, d[j]);
+  u128 smallest = d[0], largest = d[0];
+  for (int j = 1; j < 4 * G; ++j) {
+    smallest = std::min(smallest, d[j]);
+    largest = std::max(largest, d[j]);
+  }
   Divisors dv[G];
   for (int g = 0; g < G; ++g) dv[g] = load_divisors(d + 4 * g);
   const unsigned bits = bit_length(smallest);
@@ -369,13 +396,10 @@ FMA_TARGET void fma_block(std::uint64_t p, const u128* d, u128* residue, std::ui
       x1[g] = _mm256_load_pd(limb1 + 4 * g);
     }
   }
-  const Constants constants = opaque_constants();
-  for (unsigned i = e.rest; i-- > 0;) {
-    if ((p >> i) & 1) {
-      square_step<true, G>(x0, x1, dv, constants);
-    } else {
-      square_step<false, G>(x0, x1, dv, constants);
-    }
+  if (largest >> 76 == 0) {
+    exponent_steps<true, G>(p, e.rest, x0, x1, dv);
+  } else {
+    exponent_steps<false, G>(p, e.rest, x0, x1, dv);
   }
   for (int g = 0; g < G; ++g) {
     __m256d r0, r1;
