@@ -407,34 +407,39 @@ TEST_P(KernelTest, FlagsPlantedFactorsInEveryLane) {
 INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest, ::testing::ValuesIn(kAllKernels),
                          param_name);
 
-// The FMA kernel's exact splits rely on rounding to nearest, which it sets
-// for itself: a caller in another rounding mode gets the same residues (at
-// sizes with either start, and at the bound) and finds its mode as it left
-// it.
-TEST(KernelRounding, FmaKernelIsExactUnderEveryRoundingMode) {
+// The FMA kernels' exact splits rely on rounding to nearest, which they set
+// for themselves: a caller in another rounding mode gets the same residues
+// (at sizes with either start, and at the bound) and finds its mode as it
+// left it.
+TEST(KernelRounding, FmaKernelsAreExactUnderEveryRoundingMode) {
   if (!kernel_available(Kernel::Fma)) GTEST_SKIP() << "this CPU lacks fma";
   std::mt19937_64 rng(kSeed);
-  const std::size_t n = 3 * kernel_batch_width(Kernel::Fma) + 5;
-  for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
-    for (const unsigned bits : {40u, 54u, 61u, 73u, 98u}) {
-      const std::uint64_t p = random_exponent(rng, 1 + static_cast<unsigned>(rng() % 64));
-      std::vector<u128> d(n), want(n), residue(n);
-      std::vector<std::uint8_t> divides(n, 2);
-      for (std::size_t i = 0; i < n; ++i) {
-        d[i] = random_odd(rng, bits);
-        want[i] = reference().powm2(p, d[i]);
-      }
-      ASSERT_EQ(std::fesetround(mode), 0);
-      powm2_batch(Kernel::Fma, p, d.data(), n, residue.data());
-      divides_batch(Kernel::Fma, p, d.data(), n, divides.data());
-      const int after = std::fegetround();
-      std::fesetround(FE_TONEAREST);
-      EXPECT_EQ(after, mode);
-      int bad = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        if ((residue[i] != want[i] || divides[i] != (want[i] == 1)) && ++bad <= 3) {
-          ADD_FAILURE() << "mode " << mode << ": p=" << p << " d=" << str(d[i]) << ": "
-                        << str(residue[i]) << ", want " << str(want[i]);
+  const int modes[] = {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+  for (const Kernel kernel : {Kernel::Fma, Kernel::Fma64}) {
+    const std::size_t n = 3 * kernel_batch_width(kernel) + 5;
+    for (const unsigned bits : {40u, 54u, 61u, 64u, 73u, 98u}) {
+      if (bits > kernel_max_bits(kernel)) continue;
+      for (const int mode : modes) {
+        const std::uint64_t p = random_exponent(rng, 1 + static_cast<unsigned>(rng() % 64));
+        std::vector<u128> d(n), want(n), residue(n);
+        std::vector<std::uint8_t> divides(n, 2);
+        for (std::size_t i = 0; i < n; ++i) {
+          d[i] = random_odd(rng, bits);
+          want[i] = reference().powm2(p, d[i]);
+        }
+        ASSERT_EQ(std::fesetround(mode), 0);
+        powm2_batch(kernel, p, d.data(), n, residue.data());
+        divides_batch(kernel, p, d.data(), n, divides.data());
+        const int after = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(after, mode);
+        int bad = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          if ((residue[i] != want[i] || divides[i] != (want[i] == 1)) && ++bad <= 3) {
+            ADD_FAILURE() << kernel_name(kernel) << ", mode " << mode << ": p=" << p
+                          << " d=" << str(d[i]) << ": " << str(residue[i]) << ", want "
+                          << str(want[i]);
+          }
         }
       }
     }
@@ -526,6 +531,7 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
       {"mont128", 128, Kernel::Mont128}, {"ifma", 101, std::nullopt},
       {"mont2x64", 128, Kernel::Mont2x64}, {"mont2x64", 40, Kernel::Mont2x64},
       {"avx2", 101, std::nullopt},     {"fma", 99, std::nullopt},
+      {"fma64", 65, std::nullopt},
       {"gmp", 129, Kernel::Gmp},       {"portable", 129, Kernel::Gmp},
       {"fastest", 70, std::nullopt},   {"", 70, std::nullopt},
   };
@@ -538,7 +544,7 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
     ScopedEnv forced("TAMRISK_KERNEL", c.value);
     EXPECT_EQ(choose_kernel(c.bits), c.want.value_or(automatic)) << c.value << " " << c.bits;
   }
-  for (Kernel k : {Kernel::Ifma, Kernel::Fma, Kernel::Avx2}) {
+  for (Kernel k : {Kernel::Ifma, Kernel::Fma, Kernel::Fma64, Kernel::Avx2}) {
     if (!kernel_available(k)) continue;
     ScopedEnv forced("TAMRISK_KERNEL", std::string(kernel_name(k)).c_str());
     EXPECT_EQ(choose_kernel(kernel_max_bits(k)), k);

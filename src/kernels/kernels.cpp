@@ -598,6 +598,14 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
       }
 #endif
       break;
+    case Kernel::Fma64:
+#if defined(__x86_64__)
+      if (fma_supported()) {
+        kernels_internal::fma64_batch(p, d, n, residue, divides);
+        return;
+      }
+#endif
+      break;
     case Kernel::Gmp:
       gmp_batch(p, d, n, residue, divides);
       return;
@@ -612,13 +620,14 @@ void run_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n,
 bool kernel_available(Kernel kernel) {
   if (kernel == Kernel::Ifma) return ifma_supported();
   if (kernel == Kernel::Avx2) return avx2_supported();
-  if (kernel == Kernel::Fma) return fma_supported();
+  if (kernel == Kernel::Fma || kernel == Kernel::Fma64) return fma_supported();
   return true;
 }
 
 unsigned kernel_max_bits(Kernel kernel) {
   switch (kernel) {
     case Kernel::Mont64:
+    case Kernel::Fma64:
       return 64;
     case Kernel::Ifma:
     case Kernel::Avx2:
@@ -647,6 +656,8 @@ std::size_t kernel_batch_width(Kernel kernel) {
       return kernels_internal::kAvx2Lanes;
     case Kernel::Fma:
       return kernels_internal::kFmaLanes;
+    case Kernel::Fma64:
+      return kernels_internal::kFma64Lanes;
     case Kernel::Gmp:
       break;
   }
@@ -667,6 +678,8 @@ std::string_view kernel_name(Kernel kernel) {
       return "avx2";
     case Kernel::Fma:
       return "fma";
+    case Kernel::Fma64:
+      return "fma64";
     case Kernel::Gmp:
       break;
   }

@@ -20,22 +20,23 @@
 
 __extension__ typedef unsigned __int128 u128;
 
-enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2, Fma };
+enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2, Fma, Fma64 };
 
 // Every kernel, for code that goes through all of them (tests, benchmarks);
 // the ones this CPU lacks are among them, kernel_available() tells which.
-inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,     Kernel::Fma,    Kernel::Avx2,
-                                         Kernel::Mont2x64, Kernel::Mont64, Kernel::Mont128,
-                                         Kernel::Gmp};
+inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,   Kernel::Fma,      Kernel::Fma64,
+                                         Kernel::Avx2,   Kernel::Mont2x64, Kernel::Mont64,
+                                         Kernel::Mont128, Kernel::Gmp};
 
 // Ifma: true when the CPU is an x86-64 with AVX512F + AVX512IFMA and the OS
 // saves the ZMM state; Avx2: an x86-64 with AVX2 whose OS saves the YMM
-// state; the other kernels are always available.
+// state; Fma and Fma64: the same with FMA as well; the other kernels are
+// always available.
 bool kernel_available(Kernel kernel);
 
 // Largest bit length of d for which the kernel is proven exact
-// (Mont64: 64, Ifma and Avx2: 100; Mont128, Mont2x64 and Gmp: 128, the
-// width of the interface).
+// (Mont64 and Fma64: 64, Fma: 98, Ifma and Avx2: 100; Mont128, Mont2x64 and
+// Gmp: 128, the width of the interface).
 unsigned kernel_max_bits(Kernel kernel);
 
 // Candidates a kernel works on side by side: batches whose size is a
@@ -43,7 +44,7 @@ unsigned kernel_max_bits(Kernel kernel);
 std::size_t kernel_batch_width(Kernel kernel);
 
 // Short lower-case name ("mont64", "mont128", "ifma", "gmp", "mont2x64",
-// "avx2") and its inverse.
+// "avx2", "fma", "fma64") and its inverse.
 std::string_view kernel_name(Kernel kernel);
 std::optional<Kernel> kernel_from_name(std::string_view name);
 
@@ -130,6 +131,16 @@ inline constexpr std::size_t kFmaLanes = 32;
 // The FMA kernel, like ifma_batch; only when kernel_available(Kernel::Fma).
 void fma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                std::uint8_t* divides);
+
+// Candidates per block of the fma64 kernel: the FMA kernel's registers and
+// 16 one-word Montgomery chains on the integer multiplier beside them
+// (measured on a Zen 4 against 8, 24 and 32 chains beside 10, 6 and 4
+// registers).
+inline constexpr std::size_t kFma64Lanes = kFmaLanes + 16;
+
+// The fma64 kernel (every d below 2^64), like fma_batch.
+void fma64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                 std::uint8_t* divides);
 
 // A kernel's measured time per candidate, for pick_fastest.
 struct KernelTiming {

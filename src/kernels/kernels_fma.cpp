@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// FMA kernel for x86-64 processors with AVX2 and FMA (those without AVX-512
+// FMA kernels for x86-64 processors with AVX2 and FMA (those without AVX-512
 // IFMA above all): 2^p mod d for four candidates per register, kGroups
-// registers in flight, all arithmetic in double precision. Every number is
+// registers in flight, all arithmetic in double precision (fma); and the same
+// with one-word Montgomery chains on the integer multiplier beside them, for
+// d below 2^64 (fma64), so that both units work at once. Every number is
 // an integer held in a double (times a power of two), each d as two 51-bit
 // limbs d = d0 + d1 B with B = 2^51, and every product of two limbs is
 // split exactly into a multiple of a unit u and a remainder:
@@ -57,7 +59,8 @@
 //   up to 48 bits alike (start_fast, shift_fast), below d in magnitude; or,
 //   for blocks with a d below 2^53, exact by pow2_mod.
 //
-// Hence the kernel is exact for every odd d with 3 <= d < 2^98.
+// Hence the vector lanes are exact for every odd d with 3 <= d < 2^98, and
+// fma64's chains (see OneWord) for every odd d < 2^64.
 //
 // The kernel needs round-to-nearest (the default); it sets it, with every
 // exception masked, for the duration of a block should the caller's
@@ -84,6 +87,9 @@ constexpr std::uint64_t kB = std::uint64_t(1) << 51;
 constexpr std::uint64_t kLimbMask = kB - 1;
 constexpr int kGroups = static_cast<int>(kFmaLanes / 4);
 static_assert(kFmaLanes % 4 == 0);
+// The fma64 kernel: the same registers and 16 one-word chains.
+constexpr int kFma64Chains = static_cast<int>(kFma64Lanes - kFmaLanes);
+static_assert(kFma64Chains > 0);
 
 // Split constants of the squaring (products at 2^-204): columns 0, 1 and 2,
 // split at B, B^2 and B^3.
@@ -174,9 +180,9 @@ FMA_INLINE Divisors load_divisors(const u128* v) {
 // kSmall, for blocks whose every d is below 2^76: then |x1| <= 2^26, x1^2 is
 // at most 2^52 and needs no split, and column 2 stays below 3.2 B < 2^53
 // with it whole (column 3 then holds hi(m1 d1) alone).
-template <bool kDouble, bool kSmall, int G>
+template <bool kDouble, bool kSmall, int G, typename Between>
 FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
-                            const Constants& k) {
+                            const Constants& k, Between&& between) {
   const __m256d split0 = set1(kSplit0), split1 = set1(kSplit1),
                 split1_half = set1(kSplit1 / 2), split2 = set1(kSplit2);
   __m256d lo[G], hi[G], m[G], col1[G], col2[G], col3[G];
@@ -193,11 +199,14 @@ FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
     col1[g] = fma(lo[g], k.two, col1[g]);
   }
   // Column 0 (in hi): m0 and the exact carry (l00 + m0 d0) into column 1.
+  between(0);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) m[g] = low(hi[g], dv[g].ninv, split0);
+  between(1);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) col1[g] = add(col1[g], fma(m[g], dv[g].d0, hi[g]));
   // m0 d1 B into columns 1 and 2.
+  between(2);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
     split(m[g], dv[g].d1, split1, hi[g], lo[g]);
@@ -205,11 +214,14 @@ FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
     col2[g] = add(col2[g], hi[g]);
   }
   // m1 B and the exact carry (c1 + m1 B d0) into column 2.
+  between(3);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) m[g] = low(col1[g], dv[g].ninv, split1);
+  between(4);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) col2[g] = add(col2[g], fma(m[g], dv[g].d0, col1[g]));
   // m1 d1 B^2 into columns 2 and 3.
+  between(5);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
     split(m[g], dv[g].d1, split2, hi[g], lo[g]);
@@ -217,6 +229,7 @@ FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
     col3[g] = kSmall ? hi[g] : add(col3[g], hi[g]);
   }
   // The new limbs: column 2 (doubled or not) split at B^3.
+  between(6);
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
     if (kDouble) {
@@ -229,6 +242,7 @@ FMA_INLINE void square_step(__m256d* x0, __m256d* x1, const Divisors* dv,
       x1[g] = add(col3[g], q);
     }
   }
+  between(7);
 }
 
 FMA_INLINE __m256d round_to_integer(__m256d x) {
@@ -333,26 +347,85 @@ class NearestRounding {
   unsigned saved_;
 };
 
-// The squarings for the bits of p below bit `rest`.
-template <bool kSmall, int G>
+// Scalar chains that run beside the vector lanes in the fma64 kernel, on
+// the integer multiplier, between the stages of each squaring.
+//
+// One word (d below 2^64): Montgomery with R = 2^64 and
+// dinv = d^-1 mod 2^64; m = lo(T) dinv makes m d agree with T = x^2 in the
+// low word, so (T - m d) / 2^64 = hi(T) - hi(m d) lies in (-d, d) for x < d
+// and one conditional addition gives it in [0, d); a doubling below d stays
+// there by one conditional subtraction. Exact for every odd d < 2^64.
+struct OneWord {
+  std::uint64_t x, d, dinv;
+
+  static std::uint64_t redc(std::uint64_t hi, std::uint64_t lo, std::uint64_t d,
+                            std::uint64_t dinv) {
+    const std::uint64_t m = lo * dinv;
+    const auto mh = static_cast<std::uint64_t>((u128(m) * d) >> 64);
+    return hi < mh ? hi - mh + d : hi - mh;
+  }
+  // x = 2^(64+e0) mod d, the Montgomery form of 2^e0.
+  void start(unsigned e0, u128 v) {
+    d = lo64(v);
+    dinv = inverse64(d);
+    x = e0 < 64 && (std::uint64_t(1) << e0) < d ? div_rem(std::uint64_t(1) << e0, 0, d)
+                                                : lo64(pow2_mod(64 + e0, v));
+  }
+  template <bool kDouble>
+  void step() {
+    const u128 t = u128(x) * x;
+    x = redc(hi64(t), lo64(t), d, dinv);
+    if (kDouble) x = x >= d - x ? x - (d - x) : x + x;
+  }
+  u128 leave() const { return redc(0, x, d, dinv); }
+};
+
+// A stand-in for no chains at all.
+struct NoChain {
+  template <bool kDouble>
+  void step() {}
+};
+
+// The squarings for the bits of p below bit `rest`, with the S chains
+// stepped between the stages of each (two a stage for S = 16).
+template <bool kSmall, int G, int S, typename Chain>
 FMA_INLINE void exponent_steps(std::uint64_t p, unsigned rest, __m256d* x0, __m256d* x1,
-                               const Divisors* dv) {
+                               const Divisors* dv, Chain* chains) {
   const Constants constants = opaque_constants();
+  constexpr int kPerStage = (S + 7) / 8;
   for (unsigned i = rest; i-- > 0;) {
     if ((p >> i) & 1) {
-      square_step<true, kSmall, G>(x0, x1, dv, constants);
+      square_step<true, kSmall, G>(x0, x1, dv, constants, [chains](int stage) {
+        for (int j = stage * kPerStage; j < (stage + 1) * kPerStage && j < S; ++j) {
+          chains[j].template step<true>();
+        }
+      });
     } else {
-      square_step<false, kSmall, G>(x0, x1, dv, constants);
+      square_step<false, kSmall, G>(x0, x1, dv, constants, [chains](int stage) {
+        for (int j = stage * kPerStage; j < (stage + 1) * kPerStage && j < S; ++j) {
+          chains[j].template step<false>();
+        }
+      });
     }
   }
 }
 
-// One block of 4 G candidates.
-template <int G>
+template <int G, int S, typename Chain>
+FMA_INLINE void vector_steps(std::uint64_t p, unsigned rest, bool small, __m256d* x0,
+                             __m256d* x1, const Divisors* dv, Chain* chains) {
+  if (small) {
+    exponent_steps<true, G, S>(p, rest, x0, x1, dv, chains);
+  } else {
+    exponent_steps<false, G, S>(p, rest, x0, x1, dv, chains);
+  }
+}
+
+// One block of 4 G candidates in vector lanes and S in scalar chains.
+template <int G, int S>
 FMA_TARGET void fma_block(std::uint64_t p, const u128* d, u128* residue, std::uint8_t* divides) {
   NearestRounding nearest;
   u128 smallest = d[0], largest = d[0];
-  for (int j = 1; j < 4 * G; ++j) {
+  for (int j = 1; j < 4 * G + S; ++j) {
     smallest = std::min(smallest, d[j]);
     largest = std::max(largest, d[j]);
   }
@@ -396,10 +469,19 @@ FMA_TARGET void fma_block(std::uint64_t p, const u128* d, u128* residue, std::ui
       x1[g] = _mm256_load_pd(limb1 + 4 * g);
     }
   }
-  if (largest >> 76 == 0) {
-    exponent_steps<true, G>(p, e.rest, x0, x1, dv);
+  const bool small = largest >> 76 == 0;
+  u128 scalar[S > 0 ? S : 1];
+  if constexpr (S == 0) {
+    vector_steps<G, 0>(p, e.rest, small, x0, x1, dv, static_cast<NoChain*>(nullptr));
   } else {
-    exponent_steps<false, G>(p, e.rest, x0, x1, dv);
+    OneWord chains[S];
+    for (int j = 0; j < S; ++j) chains[j].start(static_cast<unsigned>(e.lead), d[4 * G + j]);
+    vector_steps<G, S>(p, e.rest, small, x0, x1, dv, chains);
+    for (int j = 0; j < S; ++j) scalar[j] = chains[j].leave();
+  }
+  for (int j = 0; j < S; ++j) {
+    if (residue != nullptr) residue[4 * G + j] = scalar[j];
+    if (divides != nullptr) divides[4 * G + j] = scalar[j] == 1;
   }
   for (int g = 0; g < G; ++g) {
     __m256d r0, r1;
@@ -426,7 +508,12 @@ FMA_TARGET void fma_block(std::uint64_t p, const u128* d, u128* residue, std::ui
 
 void fma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
                std::uint8_t* divides) {
-  run_in_blocks<kFmaLanes>(p, d, n, residue, divides, fma_block<kGroups>);
+  run_in_blocks<kFmaLanes>(p, d, n, residue, divides, fma_block<kGroups, 0>);
+}
+
+void fma64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                 std::uint8_t* divides) {
+  run_in_blocks<kFma64Lanes>(p, d, n, residue, divides, fma_block<kGroups, kFma64Chains>);
 }
 
 }  // namespace kernels_internal
