@@ -62,7 +62,7 @@
 // Hence the vector lanes are exact for every odd d with 3 <= d < 2^98, and
 // fma64's chains (see OneWord) for every odd d < 2^64.
 //
-// The kernel needs round-to-nearest (the default); it sets it, with every
+// The kernels need round-to-nearest (the default); they set it, with every
 // exception masked, for the duration of a block should the caller's
 // settings differ. Every function that touches AVX2 or FMA carries the
 // target attribute; kernels.cpp calls in here only after checking the CPU
