@@ -472,7 +472,7 @@ int main(int argc, char** argv) {
 
   if (!kernels) return 0;
   std::printf("\nKernels: candidates per second (ns per candidate) by divisor size\n");
-  const unsigned sizes[] = {40, 52, 60, 64, 68, 72, 76, 90, 100, 120};
+  const unsigned sizes[] = {40, 52, 60, 64, 68, 72, 76, 80, 90, 100, 120};
   for (const std::uint64_t p : {std::uint64_t{86249}, std::uint64_t{3321928097}}) {
     for (const Kernel kernel : kAllKernels) {
       if (!kernel_available(kernel)) continue;

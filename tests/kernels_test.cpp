@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -177,20 +178,25 @@ TEST_P(KernelTest, MatchesGmpOnRandomCandidatesOfEveryLength) {
   EXPECT_GE(total, 1000000u);
 }
 
-// The values around 2^52, 2^58, 2^60, 2^64, 2^96, 2^100, 2^124, 2^127 and
-// 2^128 that the kernel accepts (limb, start, lazy-form and kernel limits),
-// the top of its range, every small odd d, and low 52-bit limbs at either
-// end (1, 3, 2^52 - 3, 2^52 - 1: inverses of 1 and -1 modulo 2^52) under
-// high limbs up to the largest below 2^100, under many exponents.
+// The values around 2^51, 2^52, 2^53, 2^54, 2^58, 2^60, 2^64, 2^96, 2^97,
+// 2^98, 2^100, 2^124, 2^127 and 2^128 that the kernel accepts (limb, start,
+// lazy-form and kernel limits), the top of its range, every small odd d, and
+// low 52-bit limbs at either end (1, 3, 2^52 - 3, 2^52 - 1: inverses of 1
+// and -1 modulo 2^52) under high limbs up to the largest below 2^100, and
+// low 51-bit limbs alike under high limbs up to the largest below 2^98,
+// under many exponents.
 TEST_P(KernelTest, MatchesGmpAtTheLimits) {
   std::vector<u128> d;
   for (u128 x = 3; x < 400; x += 2) d.push_back(x);
-  for (const u128 high : {u128(1), u128(1) << 47, (u128(1) << 48) - 1}) {
-    for (const u128 low : {u128(1), u128(3), (u128(1) << 52) - 3, (u128(1) << 52) - 1}) {
-      d.push_back(high << 52 | low);
+  for (const unsigned limb : {52u, 51u}) {
+    const unsigned high_bits = 100 - 2 * (52 - limb) - limb;  // 48 or 47
+    for (const u128 high : {u128(1), u128(1) << (high_bits - 1), (u128(1) << high_bits) - 1}) {
+      for (const u128 low : {u128(1), u128(3), (u128(1) << limb) - 3, (u128(1) << limb) - 1}) {
+        d.push_back(high << limb | low);
+      }
     }
   }
-  for (unsigned b : {52u, 58u, 60u, 64u, 96u, 100u, 124u, 127u, 128u}) {
+  for (unsigned b : {51u, 52u, 53u, 54u, 58u, 60u, 64u, 96u, 97u, 98u, 100u, 124u, 127u, 128u}) {
     const u128 edge = b == 128 ? 0 : u128(1) << b;  // 2^128 wraps to 0
     for (unsigned j = 1; j < 12; j += 2) {
       d.push_back(edge - j);
@@ -403,6 +409,45 @@ TEST_P(KernelTest, FlagsPlantedFactorsInEveryLane) {
 INSTANTIATE_TEST_SUITE_P(AllKernels, KernelTest, ::testing::ValuesIn(kAllKernels),
                          param_name);
 
+// The FMA kernels' exact splits rely on rounding to nearest, which they set
+// for themselves: a caller in another rounding mode gets the same residues
+// (at sizes with either start, and at the bound) and finds its mode as it
+// left it.
+TEST(KernelRounding, FmaKernelsAreExactUnderEveryRoundingMode) {
+  if (!kernel_available(Kernel::Fma)) GTEST_SKIP() << "this CPU lacks fma";
+  std::mt19937_64 rng(kSeed);
+  const int modes[] = {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+  for (const Kernel kernel : {Kernel::Fma, Kernel::Fma64}) {
+    const std::size_t n = 3 * kernel_batch_width(kernel) + 5;
+    for (const unsigned bits : {40u, 54u, 61u, 64u, 73u, 98u}) {
+      if (bits > kernel_max_bits(kernel)) continue;
+      for (const int mode : modes) {
+        const std::uint64_t p = random_exponent(rng, 1 + static_cast<unsigned>(rng() % 64));
+        std::vector<u128> d(n), want(n), residue(n);
+        std::vector<std::uint8_t> divides(n, 2);
+        for (std::size_t i = 0; i < n; ++i) {
+          d[i] = random_odd(rng, bits);
+          want[i] = reference().powm2(p, d[i]);
+        }
+        ASSERT_EQ(std::fesetround(mode), 0);
+        powm2_batch(kernel, p, d.data(), n, residue.data());
+        divides_batch(kernel, p, d.data(), n, divides.data());
+        const int after = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(after, mode);
+        int bad = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          if ((residue[i] != want[i] || divides[i] != (want[i] == 1)) && ++bad <= 3) {
+            ADD_FAILURE() << kernel_name(kernel) << ", mode " << mode << ": p=" << p
+                          << " d=" << str(d[i]) << ": " << str(residue[i]) << ", want "
+                          << str(want[i]);
+          }
+        }
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Choosing a kernel.
 
@@ -415,14 +460,18 @@ TEST(KernelChoice, NamesRoundTrip) {
 }
 
 // Both the automatic choice and the one without AVX-512: valid everywhere,
-// never the integer library within 128 bits, never IFMA when portable.
+// never the integer library within 128 bits, never IFMA when portable, and
+// the same kernel for a size on every call (it is timed once; which kernel
+// wins the timing is the benchmarks' business, not a test's).
 TEST(KernelChoice, AutomaticChoiceIsValidForEverySize) {
   for (const char* value : {static_cast<const char*>(nullptr), "portable"}) {
     ScopedEnv forced("TAMRISK_KERNEL", value);
     const bool portable = value != nullptr;
     EXPECT_EQ(forced_kernel(), std::nullopt);
+    std::vector<Kernel> first;
     for (unsigned bits = 2; bits <= 128; ++bits) {
       const Kernel k = choose_kernel(bits);
+      first.push_back(k);
       EXPECT_TRUE(kernel_available(k)) << bits;
       EXPECT_LE(bits, kernel_max_bits(k)) << bits;
       EXPECT_NE(k, Kernel::Gmp) << bits;
@@ -430,15 +479,46 @@ TEST(KernelChoice, AutomaticChoiceIsValidForEverySize) {
         EXPECT_NE(k, Kernel::Ifma) << bits;
       }
     }
+    for (unsigned bits = 128; bits >= 2; --bits) {
+      EXPECT_EQ(choose_kernel(bits), first[bits - 2]) << bits;
+    }
     EXPECT_EQ(choose_kernel(129), Kernel::Gmp);
-    if (!portable && kernel_available(Kernel::Ifma)) {
-      EXPECT_EQ(choose_kernel(76), Kernel::Ifma);
+    EXPECT_EQ(choose_kernel(200), Kernel::Gmp);
+  }
+}
+
+// The rule that turns timings into a choice: the fastest, where a kernel
+// later in the order of preference must beat the best so far by more than
+// the margin.
+TEST(KernelChoice, PicksTheFastestBeyondTheMargin) {
+  using kernels_internal::KernelTiming;
+  const double edge = 20 * (1 - kernels_internal::kChoiceMargin);  // 19.2 for 4 %
+  const struct {
+    std::vector<KernelTiming> timings;
+    Kernel want;
+  } cases[] = {
+      {{{Kernel::Mont64, 10}}, Kernel::Mont64},
+      {{{Kernel::Ifma, 5}, {Kernel::Fma, 20}, {Kernel::Mont64, 10}}, Kernel::Ifma},
+      {{{Kernel::Fma, 20}, {Kernel::Mont64, 10}}, Kernel::Mont64},
+      {{{Kernel::Fma, 10}, {Kernel::Mont64, 20}}, Kernel::Fma},
+      {{{Kernel::Fma, 20}, {Kernel::Mont64, 20}}, Kernel::Fma},
+      // Within the margin the earlier stays; just beyond it the later wins.
+      {{{Kernel::Fma, 20}, {Kernel::Mont64, edge + 0.1}}, Kernel::Fma},
+      {{{Kernel::Fma, 20}, {Kernel::Mont64, edge - 0.1}}, Kernel::Mont64},
+      // Each is measured against the best so far, not against its
+      // predecessor: two small steps do not add up to a displacement, and a
+      // kernel that displaced another sets the bar for the rest.
+      {{{Kernel::Fma, 20}, {Kernel::Avx2, edge + 0.4}, {Kernel::Mont64, edge + 0.1}}, Kernel::Fma},
+      {{{Kernel::Fma, 20}, {Kernel::Avx2, 10}, {Kernel::Mont64, 9.8}}, Kernel::Avx2},
+      {{{Kernel::Fma, 20}, {Kernel::Avx2, 30}, {Kernel::Mont64, 15}}, Kernel::Mont64},
+  };
+  for (const auto& c : cases) {
+    std::string label;
+    for (const KernelTiming& t : c.timings) {
+      label += std::string(kernel_name(t.kernel)) + "=" + std::to_string(t.ns) + " ";
     }
-    if (portable) {
-      EXPECT_EQ(choose_kernel(76),
-                kernel_available(Kernel::Avx2) ? Kernel::Avx2 : Kernel::Mont2x64);
-      EXPECT_EQ(choose_kernel(110), Kernel::Mont2x64);
-    }
+    EXPECT_EQ(kernels_internal::pick_fastest(c.timings.data(), c.timings.size()), c.want)
+        << label;
   }
 }
 
@@ -452,7 +532,9 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
       {"mont64", 64, Kernel::Mont64},  {"mont64", 65, std::nullopt},
       {"mont128", 128, Kernel::Mont128}, {"ifma", 101, std::nullopt},
       {"mont2x64", 128, Kernel::Mont2x64}, {"mont2x64", 40, Kernel::Mont2x64},
-      {"avx2", 101, std::nullopt},
+      {"avx2", 101, std::nullopt},     {"fma", 99, std::nullopt},
+      {"fma64", 65, std::nullopt},
+      {"gmp", 129, Kernel::Gmp},       {"portable", 129, Kernel::Gmp},
       {"fastest", 70, std::nullopt},   {"", 70, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -464,10 +546,11 @@ TEST(KernelChoice, OverrideWinsOnlyWhereValid) {
     ScopedEnv forced("TAMRISK_KERNEL", c.value);
     EXPECT_EQ(choose_kernel(c.bits), c.want.value_or(automatic)) << c.value << " " << c.bits;
   }
-  for (Kernel k : {Kernel::Ifma, Kernel::Avx2}) {
+  for (Kernel k : {Kernel::Ifma, Kernel::Fma, Kernel::Fma64, Kernel::Avx2}) {
     if (!kernel_available(k)) continue;
     ScopedEnv forced("TAMRISK_KERNEL", std::string(kernel_name(k)).c_str());
-    EXPECT_EQ(choose_kernel(100), k);
+    EXPECT_EQ(choose_kernel(kernel_max_bits(k)), k);
+    EXPECT_EQ(choose_kernel(2), k);
     EXPECT_EQ(forced_kernel(), k);
   }
 }

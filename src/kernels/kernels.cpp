@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP) and kernel
-// selection by what the CPU offers (core/cpu_features.h); the vector
-// kernels live in kernels_ifma.cpp and kernels_avx2.cpp.
+// Scalar exponentiation kernels (64- and 128-bit Montgomery, GMP) and the
+// dispatch to every kernel, by what the CPU offers (core/cpu_features.h);
+// the vector kernels live in kernels_ifma.cpp, kernels_avx2.cpp and
+// kernels_fma.cpp; the choice among the kernels is kernel_choice.cpp's.
 //
 // All kernels compute 2^p mod d by left-to-right binary exponentiation: the
 // leading bits of p form a small exponent e0 whose power 2^e0 is brought into
@@ -112,6 +113,9 @@ namespace {
 bool ifma_supported() { return cpu_features().avx512_ifma; }
 
 bool avx2_supported() { return cpu_features().avx2; }
+
+// The FMA kernels: AVX2 as above, and FMA.
+bool fma_supported() { return cpu_features().avx2 && cpu_features().fma; }
 
 // ---------------------------------------------------------------------------
 // Mont64: d < 2^64, R = 2^64.
@@ -549,6 +553,22 @@ void run_batch_of(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, 
       }
 #endif
       break;
+    case Kernel::Fma:
+#if defined(__x86_64__)
+      if (fma_supported()) {
+        kernels_internal::fma_batch(p, d, n, residue, divides, flag_mask);
+        return;
+      }
+#endif
+      break;
+    case Kernel::Fma64:
+#if defined(__x86_64__)
+      if (fma_supported()) {
+        kernels_internal::fma64_batch(p, d, n, residue, divides, flag_mask);
+        return;
+      }
+#endif
+      break;
     case Kernel::Gmp:
       gmp_batch(p, d, n, residue, divides, flag_mask);
       return;
@@ -563,16 +583,20 @@ void run_batch_of(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, 
 bool kernel_available(Kernel kernel) {
   if (kernel == Kernel::Ifma) return ifma_supported();
   if (kernel == Kernel::Avx2) return avx2_supported();
+  if (kernel == Kernel::Fma || kernel == Kernel::Fma64) return fma_supported();
   return true;
 }
 
 unsigned kernel_max_bits(Kernel kernel) {
   switch (kernel) {
     case Kernel::Mont64:
+    case Kernel::Fma64:
       return 64;
     case Kernel::Ifma:
     case Kernel::Avx2:
       return 100;
+    case Kernel::Fma:
+      return 98;
     case Kernel::Mont128:
     case Kernel::Mont2x64:
     case Kernel::Gmp:
@@ -593,6 +617,10 @@ std::size_t kernel_batch_width(Kernel kernel) {
       return kMont2x64Width;
     case Kernel::Avx2:
       return kernels_internal::kAvx2Lanes;
+    case Kernel::Fma:
+      return kernels_internal::kFmaLanes;
+    case Kernel::Fma64:
+      return kernels_internal::kFma64Lanes;
     case Kernel::Gmp:
       break;
   }
@@ -611,6 +639,10 @@ std::string_view kernel_name(Kernel kernel) {
       return "mont2x64";
     case Kernel::Avx2:
       return "avx2";
+    case Kernel::Fma:
+      return "fma";
+    case Kernel::Fma64:
+      return "fma64";
     case Kernel::Gmp:
       break;
   }
@@ -633,26 +665,6 @@ std::optional<Kernel> forced_kernel() {
 bool portable_forced() {
   const char* value = std::getenv("TAMRISK_KERNEL");
   return value != nullptr && std::string_view(value) == "portable";
-}
-
-Kernel choose_kernel(unsigned d_bits) {
-  const auto valid = [d_bits](Kernel k) {
-    return kernel_available(k) && d_bits <= kernel_max_bits(k);
-  };
-  if (const auto forced = forced_kernel(); forced && valid(*forced)) return *forced;
-  const bool portable = portable_forced();
-  // In order of speed as measured by kernel_bench (ns per candidate on a
-  // Zen 4, p = 86249 / p = 3321928097):
-  //   up to 64 bits:  ifma 5-6 / 9-10, mont64 10 / 17, avx2 29 / 53;
-  //   65 to 100 bits: ifma 4-5 / 8-9, avx2 27-30 / 49-52, mont2x64 33-35 /
-  //                   65-67, mont128 78-82 / 144-153;
-  //   above 100 bits: mont2x64 32 / 65, then mont128 (which mont2x64 becomes
-  //                   itself from 2^124 on).
-  if (!portable && valid(Kernel::Ifma)) return Kernel::Ifma;
-  if (valid(Kernel::Mont64)) return Kernel::Mont64;
-  if (valid(Kernel::Avx2)) return Kernel::Avx2;
-  if (valid(Kernel::Mont2x64)) return Kernel::Mont2x64;
-  return Kernel::Gmp;
 }
 
 void powm2_batch(Kernel kernel, std::uint64_t p, const u128* d, std::size_t n, u128* residue) {

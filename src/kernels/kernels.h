@@ -23,21 +23,23 @@
 #include "core/exponent_split.h"
 #include "core/u128.h"
 
-enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2 };
+enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2, Fma, Fma64 };
 
 // Every kernel, for code that goes through all of them (tests, benchmarks);
 // the ones this CPU lacks are among them, kernel_available() tells which.
-inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,   Kernel::Avx2,    Kernel::Mont2x64,
-                                         Kernel::Mont64, Kernel::Mont128, Kernel::Gmp};
+inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,   Kernel::Fma,      Kernel::Fma64,
+                                         Kernel::Avx2,   Kernel::Mont2x64, Kernel::Mont64,
+                                         Kernel::Mont128, Kernel::Gmp};
 
 // Ifma: true when the CPU is an x86-64 with AVX512F + AVX512IFMA and the OS
 // saves the ZMM state; Avx2: an x86-64 with AVX2 whose OS saves the YMM
-// state; the other kernels are always available.
+// state; Fma and Fma64: the same with FMA as well; the other kernels are
+// always available.
 bool kernel_available(Kernel kernel);
 
 // Largest bit length of d for which the kernel is proven exact
-// (Mont64: 64, Ifma and Avx2: 100; Mont128, Mont2x64 and Gmp: 128, the
-// width of the interface).
+// (Mont64 and Fma64: 64, Fma: 98, Ifma and Avx2: 100; Mont128, Mont2x64 and
+// Gmp: 128, the width of the interface).
 unsigned kernel_max_bits(Kernel kernel);
 
 // Candidates a kernel works on side by side: batches whose size is a
@@ -45,7 +47,7 @@ unsigned kernel_max_bits(Kernel kernel);
 std::size_t kernel_batch_width(Kernel kernel);
 
 // Short lower-case name ("mont64", "mont128", "ifma", "gmp", "mont2x64",
-// "avx2") and its inverse.
+// "avx2", "fma", "fma64") and its inverse.
 std::string_view kernel_name(Kernel kernel);
 std::optional<Kernel> kernel_from_name(std::string_view name);
 
@@ -54,14 +56,17 @@ std::optional<Kernel> kernel_from_name(std::string_view name);
 std::optional<Kernel> forced_kernel();
 
 // True when TAMRISK_KERNEL is "portable": the automatic choice then leaves
-// out the AVX-512 kernel, as on a CPU without it (AVX2 stays in, as most
-// such CPUs have it); read on every call.
+// out the AVX-512 kernel, as on a CPU without it (AVX2 and FMA stay in, as
+// most such CPUs have them); read on every call.
 bool portable_forced();
 
-// The fastest available kernel valid for candidates of d_bits bits. A kernel
-// forced through TAMRISK_KERNEL wins when it is available and valid for
-// d_bits; otherwise the choice is automatic (without AVX-512 when
-// TAMRISK_KERNEL=portable).
+// The kernel for candidates of d_bits bits. A kernel forced through
+// TAMRISK_KERNEL wins when it is available and valid for d_bits; otherwise
+// the fastest on this CPU (without AVX-512 when TAMRISK_KERNEL=portable):
+// every available kernel valid for d_bits but GMP is timed on a sample of
+// candidates of that size, once per size and process (kernel_choice.cpp),
+// so the same size always gets the same kernel within a run. Above 128 bits,
+// GMP. Thread-safe.
 Kernel choose_kernel(unsigned d_bits);
 
 // residue[i] = 2^p mod d[i] for i < n.
@@ -122,8 +127,44 @@ inline constexpr std::size_t kAvx2Lanes = 24;
 void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
                 std::uint64_t flag_mask);
 
-// Runs block(p, d, residue, divides, flag_mask) over whole blocks of Lanes candidates;
-// a tail shorter than a block runs as a full block padded with copies of its
+// Candidates per block of the FMA kernel: eight registers of four lanes
+// (measured on a Zen 4 against 4 to 12: fewer leave the multiply-add latency
+// uncovered, more spill to memory; 6 and 7 are as fast for 17-bit exponents,
+// 3-8 % slower for 32-bit ones).
+inline constexpr std::size_t kFmaLanes = 32;
+
+// The FMA kernel, like ifma_batch; only when kernel_available(Kernel::Fma).
+void fma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+               std::uint8_t* divides, std::uint64_t flag_mask);
+
+// Candidates per block of the fma64 kernel: the FMA kernel's registers and
+// 16 one-word Montgomery chains on the integer multiplier beside them
+// (measured on a Zen 4 against 8, 24 and 32 chains beside 10, 6 and 4
+// registers).
+inline constexpr std::size_t kFma64Lanes = kFmaLanes + 16;
+
+// The fma64 kernel (every d below 2^64), like fma_batch.
+void fma64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                 std::uint8_t* divides, std::uint64_t flag_mask);
+
+// A kernel's measured time per candidate, for pick_fastest.
+struct KernelTiming {
+  Kernel kernel;
+  double ns;
+};
+
+// A later kernel displaces the best so far only when it is faster by more
+// than this share, so that kernels within the timing noise of each other
+// keep the order they were given in.
+inline constexpr double kChoiceMargin = 0.04;
+
+// The kernel to choose from timings given in order of preference (at least
+// one): the first, unless a later one is more than kChoiceMargin faster than
+// the best so far.
+Kernel pick_fastest(const KernelTiming* timings, std::size_t n);
+
+// Runs block(p, d, residue, divides, flag_mask) over whole blocks of Lanes
+// candidates;// a tail shorter than a block runs as a full block padded with copies of its
 // first candidate. Exactly one of residue and divides is non-null.
 template <std::size_t Lanes, typename Block>
 void run_in_blocks(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
