@@ -27,8 +27,8 @@ enum class Kernel { Mont64, Mont128, Ifma, Gmp, Mont2x64, Avx2, Fma, Fma64 };
 
 // Every kernel, for code that goes through all of them (tests, benchmarks);
 // the ones this CPU lacks are among them, kernel_available() tells which.
-inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,   Kernel::Fma,      Kernel::Fma64,
-                                         Kernel::Avx2,   Kernel::Mont2x64, Kernel::Mont64,
+inline constexpr Kernel kAllKernels[] = {Kernel::Ifma,    Kernel::Fma,      Kernel::Fma64,
+                                         Kernel::Avx2,    Kernel::Mont2x64, Kernel::Mont64,
                                          Kernel::Mont128, Kernel::Gmp};
 
 // Ifma: true when the CPU is an x86-64 with AVX512F + AVX512IFMA and the OS
@@ -106,6 +106,23 @@ inline std::uint8_t verdict(std::uint64_t low, bool one, std::uint64_t flag_mask
                                    (flag_mask != 0 && (low & flag_mask) == 0 ? kFlagged : 0));
 }
 
+// Candidates per group of the scalar kernels (kernels_scalar.cpp): chains
+// side by side, so that each multiplier's latency is covered.
+inline constexpr int kMont64Width = 8;
+inline constexpr int kMont128Width = 4;
+inline constexpr int kMont2x64Width = 4;
+
+// The scalar kernels; exactly one of residue and divides is non-null (the
+// verdicts, flags under flag_mask). Mont64 only for d below 2^64.
+void mont64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                  std::uint8_t* divides, std::uint64_t flag_mask);
+void mont128_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                   std::uint8_t* divides, std::uint64_t flag_mask);
+void mont2x64_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
+                    std::uint8_t* divides, std::uint64_t flag_mask);
+void gmp_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
+               std::uint64_t flag_mask);
+
 // The IFMA kernel; exactly one of residue and divides is non-null (the
 // verdicts, flags under flag_mask). Only to be called when
 // kernel_available(Kernel::Ifma).
@@ -134,8 +151,8 @@ void avx2_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, st
 inline constexpr std::size_t kFmaLanes = 32;
 
 // The FMA kernel, like ifma_batch; only when kernel_available(Kernel::Fma).
-void fma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue,
-               std::uint8_t* divides, std::uint64_t flag_mask);
+void fma_batch(std::uint64_t p, const u128* d, std::size_t n, u128* residue, std::uint8_t* divides,
+               std::uint64_t flag_mask);
 
 // Candidates per block of the fma64 kernel: the FMA kernel's registers and
 // 16 one-word Montgomery chains on the integer multiplier beside them

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Scalar Montgomery arithmetic on 64-bit words shared by the kernel
-// translation units (kernels.cpp, kernels_avx2.cpp); not part of the
-// contract in kernels.h.
+// Scalar Montgomery arithmetic on 64-bit words, and modular addition on
+// 128 bits, shared by the kernel translation units (kernels.cpp,
+// kernels_scalar.cpp, kernels_avx2.cpp); not part of the contract in
+// kernels.h.
 #pragma once
 
 #include <array>
@@ -10,6 +11,22 @@
 #include "kernels/kernels.h"
 
 namespace kernels_internal {
+
+// a - b modulo 2^128, plus d when that went below zero. The borrow is read
+// from the top bits (it is set where a lacks a bit b has, or where they agree
+// and the difference has it): GCC compiles a 128-bit comparison, even an
+// overflow builtin, into a branch, mispredicted half of the time here.
+inline u128 sub_add_if_negative(u128 a, u128 b, u128 d) {
+  const u128 r = a - b;
+  const auto ah = static_cast<std::uint64_t>(a >> 64), bh = static_cast<std::uint64_t>(b >> 64);
+  const auto rh = static_cast<std::uint64_t>(r >> 64);
+  const std::uint64_t mask = -(((~ah & bh) | (~(ah ^ bh) & rh)) >> 63);
+  return r + (d & ((u128(mask) << 64) | mask));
+}
+
+// a + b mod d for a, b < d < 2^128, without overflowing 128 bits.
+inline u128 add_mod(u128 a, u128 b, u128 d) { return sub_add_if_negative(a, d - b, d); }
+
 
 // d^-1 mod 2^8 for the odd d mod 2^8, indexed by d / 2 mod 128.
 constexpr auto kInverse8 = [] {
