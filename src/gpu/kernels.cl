@@ -18,13 +18,27 @@
  *
  * The exponent comes split, p = lead 2^rest + (its low rest bits), as the
  * host chooses it for the candidates' size.
+ *
+ * The program carries carry32.h and mont32.h pasted in as well; built with
+ * TAMRISK_NVIDIA_PTX (below), the squaring takes PTX carry chains.
  */
 
 typedef uint mont32_u32;
 typedef ulong mont32_u64;
 #define MONT32_FN static inline
 #define MONT32_UNROLL _Pragma("unroll")
-#define mont32_clz(x) clz(x)
+#define MONT32_ROLLED _Pragma("unroll 1")
+#define mont32_pow2f(x) as_float((uint)((x) + 127) << 23)
+#define mont32_ilogbf(x) ((int)(as_uint(x) >> 23) - 127)
+
+/* On an NVIDIA platform the host defines TAMRISK_NVIDIA_PTX: the squaring
+ * runs on PTX carry chains (inline assembly, which NVIDIA's compiler
+ * takes). Every other device, PoCL included, builds the plain C. */
+#ifdef TAMRISK_NVIDIA_PTX
+#define MONT32_CHAINS
+#define MONT32_PTX
+#endif
+#include "carry32.h"
 
 #define MONT32_N 3
 #include "mont32.h"

@@ -46,6 +46,10 @@ std::vector<cl_device_id> devices_of(const OpenClApi* cl, cl_platform_id platfor
   return out;
 }
 
+// What the kernels are built with on an NVIDIA platform: the squaring on
+// PTX carry chains (kernels.cl), which only NVIDIA's compiler takes.
+constexpr char kNvidiaBuildOptions[] = "-D TAMRISK_NVIDIA_PTX";
+
 // The first lines of a failed build's log, joined, for a one-line message.
 std::string build_log(const OpenClApi* cl, cl_program program, cl_device_id device) {
   std::size_t size = 0;
@@ -157,7 +161,14 @@ std::unique_ptr<OpenClDevice> OpenClDevice::open(const DeviceRequest& request, s
   const char* source = kOpenClKernelSource;
   s.program = cl->CreateProgramWithSource(s.context, 1, &source, nullptr, &rc);
   if (rc != CL_SUCCESS) return unusable("clCreateProgramWithSource: " + cl_error_name(rc));
-  rc = cl->BuildProgram(s.program, 1, &device, "", nullptr, nullptr);
+  // On NVIDIA's platform the carry chains; should its compiler refuse them,
+  // the plain C that every other device builds.
+  const bool nvidia =
+      platform_text(cl, platforms[platform_index], CL_PLATFORM_VENDOR).find("NVIDIA") !=
+      std::string::npos;
+  rc = cl->BuildProgram(s.program, 1, &device, nvidia ? kNvidiaBuildOptions : "", nullptr,
+                        nullptr);
+  if (rc != CL_SUCCESS && nvidia) rc = cl->BuildProgram(s.program, 1, &device, "", nullptr, nullptr);
   if (rc != CL_SUCCESS) {
     const std::string log = build_log(cl, s.program, device);
     return unusable("the kernels did not build (" + cl_error_name(rc) +
