@@ -47,13 +47,14 @@ typedef ulong mont32_u64;
 #include "mont32.h"
 #undef MONT32_N
 
-/* Tests the candidate of one offset; a divisor's offset goes to found. */
+/* Tests the candidate of one offset, the exponent's bits in w (as
+ * mont32.h's exponent_words gives them); a divisor's offset goes to found. */
 #define TF_TEST(N)                                                                      \
-  static void test##N(uint offset, ulong p, uint lead, uint rest, const mont32_u32 *base, \
+  static void test##N(uint offset, const mont32_u32 *w, uint lead, const mont32_u32 *base, \
                       const mont32_u32 *step, __global uint *found, uint capacity) {     \
     mont32_u32 d[N], r[N];                                                              \
     mont##N##_candidate(d, base, step, offset);                                         \
-    mont##N##_powm2(r, d, p, lead, rest);                                               \
+    mont##N##_powm2_words(r, d, lead, w[0], w[1], w[2]);                                \
     if (mont##N##_is_one(r)) {                                                          \
       const uint slot = atomic_inc(&found[0]);                                          \
       if (slot < capacity) found[1 + slot] = offset;                                    \
@@ -70,7 +71,9 @@ typedef ulong mont32_u64;
     if (i >= count) return;                                                             \
     const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
     const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
-    test##N(offsets[i], p, lead, rest, base, step, found, capacity);                    \
+    mont32_u32 w[3];                                                                    \
+    mont##N##_exponent_words(w, p, rest);                                               \
+    test##N(offsets[i], w, lead, base, step, found, capacity);                          \
   }
 
 /* A sieved segment's survivors (sieve_compact): as many as counts[1] says,
@@ -84,8 +87,10 @@ typedef ulong mont32_u64;
     const uint n = min(counts[1], limit);                                               \
     const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
     const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
+    mont32_u32 w[3];                                                                    \
+    mont##N##_exponent_words(w, p, rest);                                               \
     for (uint i = get_global_id(0); i < n; i += get_global_size(0)) {                   \
-      test##N(offsets[i], p, lead, rest, base, step, found, capacity);                  \
+      test##N(offsets[i], w, lead, base, step, found, capacity);                        \
     }                                                                                   \
   }
 

@@ -308,6 +308,58 @@ MONT32_FN float MONT32_NAME(scaled)(const mont32_u32 *x) {
   return f;
 }
 
+/* r <- (a + q y) mod R, for the start's steps (r may be a). */
+MONT32_FN void MONT32_NAME(mad_mod)(mont32_u32 *r, const mont32_u32 *a, mont32_u32 q,
+                                    const mont32_u32 *y) {
+#ifdef MONT32_CHAINS
+  /* The even-indexed products' halves on one chain, the odd ones' on a
+   * second, each dropping what passes the top limb. */
+  MONT32_CARRY_FLAG;
+  mont32_u32 t[MONT32_N];
+  MONT32_UNROLL
+  for (int j = 0; j < MONT32_N; j += 2) {
+    if (j == 0) {
+      MONT32_MADLO_CC(t[0], q, y[0], a[0]);
+    } else if (j + 1 < MONT32_N) {
+      MONT32_MADCLO_CC(t[j], q, y[j], a[j]);
+    } else {
+      MONT32_MADCLO(t[j], q, y[j], a[j]);
+    }
+    if (j + 2 < MONT32_N) {
+      MONT32_MADCHI_CC(t[j + 1], q, y[j], a[j + 1]);
+    } else if (j + 1 < MONT32_N) {
+      MONT32_MADCHI(t[j + 1], q, y[j], a[j + 1]);
+    }
+  }
+  MONT32_UNROLL
+  for (int j = 1; j < MONT32_N; j += 2) {
+    if (j == 1 && j + 1 < MONT32_N) {
+      MONT32_MADLO_CC(t[1], q, y[1], t[1]);
+    } else if (j + 1 < MONT32_N) {
+      MONT32_MADCLO_CC(t[j], q, y[j], t[j]);
+    } else if (j == 1) {
+      t[1] += q * y[1];
+    } else {
+      MONT32_MADCLO(t[j], q, y[j], t[j]);
+    }
+    if (j + 2 < MONT32_N) {
+      MONT32_MADCHI_CC(t[j + 1], q, y[j], t[j + 1]);
+    } else if (j + 1 < MONT32_N) {
+      MONT32_MADCHI(t[j + 1], q, y[j], t[j + 1]);
+    }
+  }
+  MONT32_UNROLL
+  for (int j = 0; j < MONT32_N; ++j) r[j] = t[j];
+#else
+  mont32_u64 c = 0;
+  MONT32_UNROLL
+  for (int j = 0; j < MONT32_N; ++j) {
+    c = (mont32_u64)q * y[j] + a[j] + (c >> 32);
+    r[j] = (mont32_u32)c;
+  }
+#endif
+}
+
 /* r <- a value congruent to 2^e mod d and below 3d, for e >= b where b is
  * the bit length of d (see the start above): 2^s - q' d for s = e - 16 (k -
  * 1) in [b, b + 15], then k - 1 steps r <- r 2^16 - q' d, each taken modulo
@@ -331,52 +383,70 @@ MONT32_FN void MONT32_NAME(pow2_start)(mont32_u32 *r, const mont32_u32 *d, unsig
    * 0 for an estimate below one. */
   float y = mont32_pow2f((int)s - 32 * (MONT32_N - 1)) * inv - 1.0f;
   mont32_u32 q = (mont32_u32)(y > 0.0f ? y : 0.0f);
-  mont32_u64 c = 0;
+  mont32_u32 power[MONT32_N]; /* 2^s mod R */
   MONT32_UNROLL
-  for (int j = 0; j < MONT32_N; ++j) {
-    const mont32_u32 power = (unsigned)j == s / 32u ? 1u << (s % 32u) : 0u; /* 2^s mod R */
-    c = (mont32_u64)q * nd[j] + power + (c >> 32);
-    r[j] = (mont32_u32)c;
-  }
+  for (int j = 0; j < MONT32_N; ++j) power[j] = (unsigned)j == s / 32u ? 1u << (s % 32u) : 0u;
+  MONT32_NAME(mad_mod)(r, power, q, nd);
   /* 2^16 / d, so that the estimate of r 2^16 / d is one product. */
   const float inv16 = inv * 65536.0f;
   MONT32_ROLLED
   for (unsigned k = steps; --k > 0u;) {
     y = MONT32_NAME(scaled)(r) * inv16 - 1.0f;
     q = (mont32_u32)(y > 0.0f ? y : 0.0f);
-    mont32_u32 low = 0u; /* the bits that move up a limb */
-    c = 0;
+    mont32_u32 shifted[MONT32_N]; /* r 2^16 mod R */
     MONT32_UNROLL
-    for (int j = 0; j < MONT32_N; ++j) {
-      const mont32_u32 shifted = (r[j] << 16) | low;
-      low = r[j] >> 16;
-      c = (mont32_u64)q * nd[j] + shifted + (c >> 32);
-      r[j] = (mont32_u32)c;
-    }
+    for (int j = 0; j < MONT32_N; ++j) shifted[j] = (r[j] << 16) | (j > 0 ? r[j - 1] >> 16 : 0u);
+    MONT32_NAME(mad_mod)(r, shifted, q, nd);
   }
+}
+
+/* w[0..2] <- the low rest bits of p (rest <= 63) from the top, up to 31 a
+ * word: each word's next bit at its sign, a 1 below its last one as the end
+ * mark, so that a bit costs a shift and two tests; the words not needed
+ * are 0. */
+MONT32_FN void MONT32_NAME(exponent_words)(mont32_u32 *w, mont32_u64 p, unsigned rest) {
+  unsigned left = rest;
+  MONT32_UNROLL
+  for (int k = 0; k < 3; ++k) {
+    const unsigned n = left < 31u ? left : 31u;
+    left -= n;
+    w[k] = n == 0u ? 0u : ((mont32_u32)(p >> left) << (32u - n)) | (1u << (31u - n));
+  }
+}
+
+/* out <- 2^p mod d, for p = lead 2^rest + (the low rest bits of p), lead >=
+ * 1, with those bits as exponent_words gives them. */
+MONT32_FN void MONT32_NAME(powm2_words)(mont32_u32 *out, const mont32_u32 *d, unsigned lead,
+                                        mont32_u32 w0, mont32_u32 w1, mont32_u32 w2) {
+  const mont32_u32 ninv = MONT32_NAME(neg_inverse)(d[0]);
+  MONT32_NAME(pow2_start)(out, d, lead + 32u * MONT32_N);
+  MONT32_ROLLED
+  for (mont32_u32 bits = w0; bits != 0u; bits = w1, w1 = w2, w2 = 0u) {
+    MONT32_ROLLED
+    do {
+      MONT32_NAME(square)(out, d, ninv);
+#ifdef MONT32_CHAINS
+      /* The word added to itself: shifted, its top bit the carry. */
+      MONT32_CARRY_FLAG;
+      mont32_u32 bit;
+      MONT32_ADD_CC(bits, bits, bits);
+      MONT32_ADDC(bit, 0u, 0u);
+      if (bit != 0u) MONT32_NAME(twice)(out);
+#else
+      if ((bits & 0x80000000u) != 0u) MONT32_NAME(twice)(out);
+      bits <<= 1;
+#endif
+    } while (bits != 0x80000000u);
+  }
+  MONT32_NAME(leave)(out, d, ninv);
 }
 
 /* out <- 2^p mod d, for p = lead 2^rest + (the low rest bits of p), lead >= 1. */
 MONT32_FN void MONT32_NAME(powm2)(mont32_u32 *out, const mont32_u32 *d, mont32_u64 p,
                                   unsigned lead, unsigned rest) {
-  const mont32_u32 ninv = MONT32_NAME(neg_inverse)(d[0]);
-  MONT32_NAME(pow2_start)(out, d, lead + 32u * MONT32_N);
-  /* The exponent's low rest bits from the top, up to 31 a word: the next
-   * bit at the word's sign, a 1 below the last one as the end mark, so that
-   * a bit costs a shift and two tests. */
-  MONT32_ROLLED
-  for (unsigned left = rest; left > 0u;) {
-    const unsigned n = left < 31u ? left : 31u;
-    left -= n;
-    mont32_u32 bits = ((mont32_u32)(p >> left) << (32u - n)) | (1u << (31u - n));
-    MONT32_ROLLED
-    do {
-      MONT32_NAME(square)(out, d, ninv);
-      if ((bits & 0x80000000u) != 0u) MONT32_NAME(twice)(out);
-      bits <<= 1;
-    } while (bits != 0x80000000u);
-  }
-  MONT32_NAME(leave)(out, d, ninv);
+  mont32_u32 w[3];
+  MONT32_NAME(exponent_words)(w, p, rest);
+  MONT32_NAME(powm2_words)(out, d, lead, w[0], w[1], w[2]);
 }
 
 /* d <- base + step * offset (the candidate of an offset), below R. */
