@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 /* The OpenCL kernels: 2^p mod d on three limbs (d < 2^92) and on four
  * (d < 2^124), with the arithmetic of mont32.h. The program carries this
- * text, with mont32.h pasted in where it is included, and builds it at run
- * time for the device it finds.
+ * text, with carry32.h, mont32.h and sieve.cl pasted in where they are
+ * included, and builds it at run time for the device it finds.
  *
  *   search3, search4  the search's test: candidate i is base + step *
  *                     offsets[i]; the offset of each candidate that divides
@@ -17,10 +17,8 @@
  * The segment's sieve is in sieve.cl, pasted in below as well.
  *
  * The exponent comes split, p = lead 2^rest + (its low rest bits), as the
- * host chooses it for the candidates' size.
- *
- * The program carries carry32.h and mont32.h pasted in as well; built with
- * TAMRISK_NVIDIA_PTX (below), the squaring takes PTX carry chains.
+ * host chooses it for the candidates' size; the search kernels turn its
+ * low bits into mont32.h's exponent words once per work-item.
  */
 
 typedef uint mont32_u32;
@@ -31,9 +29,10 @@ typedef ulong mont32_u64;
 #define mont32_pow2f(x) as_float((uint)((x) + 127) << 23)
 #define mont32_ilogbf(x) ((int)(as_uint(x) >> 23) - 127)
 
-/* On an NVIDIA platform the host defines TAMRISK_NVIDIA_PTX: the squaring
- * runs on PTX carry chains (inline assembly, which NVIDIA's compiler
- * takes). Every other device, PoCL included, builds the plain C. */
+/* On an NVIDIA platform the host defines TAMRISK_NVIDIA_PTX: the squaring,
+ * leaving the form and the start's products run on PTX carry chains
+ * (inline assembly, which NVIDIA's compiler takes). Every other device,
+ * PoCL included, builds the plain C. */
 #ifdef TAMRISK_NVIDIA_PTX
 #define MONT32_CHAINS
 #define MONT32_PTX

@@ -333,12 +333,10 @@ MONT32_FN void MONT32_NAME(mad_mod)(mont32_u32 *r, const mont32_u32 *a, mont32_u
   }
   MONT32_UNROLL
   for (int j = 1; j < MONT32_N; j += 2) {
-    if (j == 1 && j + 1 < MONT32_N) {
-      MONT32_MADLO_CC(t[1], q, y[1], t[1]);
+    if (j == 1) {
+      MONT32_MADLO_CC(t[1], q, y[1], t[1]); /* N >= 3: not the top limb */
     } else if (j + 1 < MONT32_N) {
       MONT32_MADCLO_CC(t[j], q, y[j], t[j]);
-    } else if (j == 1) {
-      t[1] += q * y[1];
     } else {
       MONT32_MADCLO(t[j], q, y[j], t[j]);
     }
