@@ -15,8 +15,10 @@
 // seconds unless marked wall. The walks' own console output is discarded.
 //
 //   segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]
-//                 [--segments S]
+//                 [--segments S] [--case P:DEPTH]...
 //
+// --case replaces the three cases by p from DEPTH bits (candidates of
+// DEPTH + 1 bits), once per option.
 // --length shortens the segment (default 1024000000 values of k) for a
 // quick look; --fast-only skips the reference path (about half a minute per
 // case at full length); --threads sets T (default: the CPUs this process may
@@ -299,6 +301,9 @@ int main(int argc, char** argv) {
   bool reference = true, kernels = true;
   int threads = usable_cpus();
   int segments = 3;
+  std::vector<Case> chosen;
+  std::vector<std::string> chosen_p;  // the exponents' text, which chosen points into
+  chosen_p.reserve(static_cast<std::size_t>(argc));
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--length") == 0 && i + 1 < argc) {
       length = static_cast<std::int32_t>(std::strtol(argv[++i], nullptr, 10));
@@ -321,6 +326,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "segment_bench: --segments must lie in 1..1000\n");
         return 1;
       }
+    } else if (std::strcmp(argv[i], "--case") == 0 && i + 1 < argc) {
+      const std::string text = argv[++i];
+      const std::size_t colon = text.find(':');
+      char* end = nullptr;
+      const double depth = colon == std::string::npos ? 0 : std::strtod(text.c_str() + colon + 1, &end);
+      if (colon == std::string::npos || colon == 0 ||
+          text.find_first_not_of("0123456789") != colon || end == nullptr || *end != '\0' ||
+          !(depth >= 2 && depth <= 123)) {
+        std::fprintf(stderr, "segment_bench: --case takes P:DEPTH (a prime p, a start depth "
+                             "from 2 to 123 bits)\n");
+        return 1;
+      }
+      chosen_p.push_back(text.substr(0, colon));
+      chosen.push_back({chosen_p.back().c_str(), static_cast<float>(depth)});
     } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
       const std::optional<int> count = parse_thread_count(argv[++i]);
       if (!count) {
@@ -332,7 +351,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: segment_bench [--length N] [--fast-only] [--no-kernels] [--threads T]"
-                   " [--segments S] [--blocks SMALL,LARGE[,LIMIT]]\n");
+                   " [--segments S] [--blocks SMALL,LARGE[,LIMIT]] [--case P:DEPTH]...\n");
       return 1;
     }
   }
@@ -343,7 +362,9 @@ int main(int argc, char** argv) {
 
   static SmallPrimeTable table;
   build_prime_table(table);
-  const Case cases[] = {{"86249", 60.0f}, {"86249", 72.0f}, {"3321928097", 68.0f}};
+  const std::vector<Case> cases =
+      !chosen.empty() ? chosen
+                      : std::vector<Case>{{"86249", 60.0f}, {"86249", 72.0f}, {"3321928097", 68.0f}};
   {
     FastSieveContext probe;
     prepare_fast_sieve(probe, table, 6879, BigInt(86249), 0);

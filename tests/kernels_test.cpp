@@ -11,14 +11,18 @@
 
 #include <gmp.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cfenv>
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -575,7 +579,9 @@ typedef std::uint32_t mont32_u32;
 typedef std::uint64_t mont32_u64;
 #define MONT32_FN static inline
 #define MONT32_UNROLL _Pragma("GCC unroll 8")
-#define mont32_clz(x) __builtin_clz(x)
+#define MONT32_ROLLED _Pragma("GCC unroll 1")
+#define mont32_pow2f(x) std::ldexp(1.0f, (x))
+#define mont32_ilogbf(x) std::ilogb(x)
 #define MONT32_N 3
 #include "gpu/mont32.h"
 #undef MONT32_N
@@ -584,26 +590,66 @@ typedef std::uint64_t mont32_u64;
 #undef MONT32_N
 #undef MONT32_FN
 #undef MONT32_UNROLL
-#undef mont32_clz
+#undef MONT32_ROLLED
+#undef mont32_pow2f
+#undef mont32_ilogbf
 }  // namespace mont32_host
+
+// The variant built for NVIDIA devices, whose squaring runs on PTX carry
+// chains: the same text with the carry flag emulated (gpu/carry32.h).
+namespace mont32_chain_host {
+typedef std::uint32_t mont32_u32;
+typedef std::uint64_t mont32_u64;
+#define MONT32_FN static inline
+#define MONT32_UNROLL _Pragma("GCC unroll 8")
+#define MONT32_ROLLED _Pragma("GCC unroll 1")
+#define mont32_pow2f(x) std::ldexp(1.0f, (x))
+#define mont32_ilogbf(x) std::ilogb(x)
+#define MONT32_CHAINS
+#include "gpu/carry32.h"
+#define MONT32_N 3
+#include "gpu/mont32.h"
+#undef MONT32_N
+#define MONT32_N 4
+#include "gpu/mont32.h"
+#undef MONT32_N
+#undef MONT32_CHAINS
+#undef MONT32_FN
+#undef MONT32_UNROLL
+#undef MONT32_ROLLED
+#undef mont32_pow2f
+#undef mont32_ilogbf
+}  // namespace mont32_chain_host
 
 namespace {
 
-// 2^p mod d on `limbs` limbs of the host build, the exponent split with its
-// lead below cap.
-u128 mont32_powm2(unsigned limbs, std::uint64_t p, u128 d, std::uint64_t cap) {
+// A host build of mont32.h: its width and whether it is the carry-chain
+// variant.
+struct Mont32Build {
+  unsigned limbs;
+  bool chains;
+};
+
+// 2^p mod d by a host build, the exponent split with its lead below cap.
+u128 mont32_powm2(Mont32Build build, std::uint64_t p, u128 d, std::uint64_t cap) {
   const ExponentSplit e = split_exponent(p, cap);
   std::uint32_t dl[4], r[4] = {0, 0, 0, 0};
   for (unsigned j = 0; j < 4; ++j) dl[j] = static_cast<std::uint32_t>(d >> (32 * j));
   const auto lead = static_cast<unsigned>(e.lead);
-  if (limbs == 3) {
-    mont32_host::mont3_powm2(r, dl, p, lead, e.rest);
+  const unsigned limbs = build.limbs;
+  if (build.chains) {
+    (limbs == 3 ? mont32_chain_host::mont3_powm2 : mont32_chain_host::mont4_powm2)(r, dl, p, lead,
+                                                                                  e.rest);
   } else {
-    mont32_host::mont4_powm2(r, dl, p, lead, e.rest);
+    (limbs == 3 ? mont32_host::mont3_powm2 : mont32_host::mont4_powm2)(r, dl, p, lead, e.rest);
   }
   u128 out = 0;
   for (unsigned j = limbs; j-- > 0;) out = (out << 32) | r[j];
   return out;
+}
+
+void PrintTo(const Mont32Build& build, std::ostream* os) {
+  *os << build.limbs << " limbs" << (build.chains ? ", carry chains" : "");
 }
 
 unsigned mont32_bound(unsigned limbs) { return 32 * limbs - 4; }
@@ -625,13 +671,13 @@ std::vector<u128> mont32_limits(unsigned top) {
   return d;
 }
 
-class Mont32Host : public ::testing::TestWithParam<unsigned> {};
+class Mont32Host : public ::testing::TestWithParam<Mont32Build> {};
 
 // Every bit length up to the bound, exponents of 1 to 64 bits, leads up to
 // 2^12 (a start of up to 4096 + 128 bits, so every number of its steps).
 TEST_P(Mont32Host, MatchesGmpOnRandomCandidatesOfEveryLength) {
-  const unsigned limbs = GetParam();
-  std::mt19937_64 rng(kSeed + limbs);
+  const unsigned limbs = GetParam().limbs;
+  std::mt19937_64 rng(kSeed + limbs + (GetParam().chains ? 100 : 0));
   const std::vector<std::uint64_t> edges = edge_exponents();
   int bad = 0;
   std::size_t tried = 0;
@@ -642,7 +688,7 @@ TEST_P(Mont32Host, MatchesGmpOnRandomCandidatesOfEveryLength) {
       const u128 d = random_odd(rng, bits);
       if (d < 3) continue;
       const std::uint64_t cap = std::uint64_t(1) << (rng() % 13);
-      const u128 got = mont32_powm2(limbs, p, d, cap), want = reference().powm2(p, d);
+      const u128 got = mont32_powm2(GetParam(), p, d, cap), want = reference().powm2(p, d);
       if (got != want) {
         ++bad;
         ADD_FAILURE() << limbs << " limbs: p=" << p << " d=" << str(d) << " cap " << cap
@@ -655,14 +701,14 @@ TEST_P(Mont32Host, MatchesGmpOnRandomCandidatesOfEveryLength) {
 }
 
 TEST_P(Mont32Host, MatchesGmpAtTheLimits) {
-  const unsigned limbs = GetParam();
+  const unsigned limbs = GetParam().limbs;
   std::vector<std::uint64_t> ps = edge_exponents();
   for (std::uint64_t p = 1; p <= 130; ++p) ps.push_back(p);
   int bad = 0;
   for (const u128 d : mont32_limits(mont32_bound(limbs))) {
     for (const std::uint64_t p : ps) {
       for (const std::uint64_t cap : {1ull, 64ull, 4096ull}) {
-        const u128 got = mont32_powm2(limbs, p, d, cap), want = reference().powm2(p, d);
+        const u128 got = mont32_powm2(GetParam(), p, d, cap), want = reference().powm2(p, d);
         if (got != want && ++bad <= 5) {
           ADD_FAILURE() << limbs << " limbs: p=" << p << " d=" << str(d) << " cap " << cap;
         }
@@ -672,10 +718,92 @@ TEST_P(Mont32Host, MatchesGmpAtTheLimits) {
   EXPECT_EQ(bad, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, Mont32Host, ::testing::Values(3u, 4u),
-                         [](const ::testing::TestParamInfo<unsigned>& info) {
-                           return std::to_string(info.param) + "_limbs";
+INSTANTIATE_TEST_SUITE_P(Widths, Mont32Host,
+                         ::testing::Values(Mont32Build{3, false}, Mont32Build{4, false},
+                                           Mont32Build{3, true}, Mont32Build{4, true}),
+                         [](const ::testing::TestParamInfo<Mont32Build>& info) {
+                           return std::to_string(info.param.limbs) + "_limbs" +
+                                  (info.param.chains ? "_carry_chains" : "");
                          });
+
+// The variant's inline PTX, assembled: mont32.h with its carry chains
+// compiled as CUDA by nvcc (a kernel around each width's powm2) and the PTX
+// handed to ptxas, for the oldest and the newest architecture the toolkit
+// offers. Only where the CUDA toolkit is installed (ptxas and nvcc on the
+// PATH, in $CUDA_HOME/bin or in /usr/local/cuda/bin); elsewhere skipped,
+// saying so: the tests' packages do not bring it.
+std::string cuda_tool(const std::string& name) {
+  std::vector<std::string> dirs;
+  if (const char* path = std::getenv("PATH")) {
+    std::string all = path;
+    for (std::size_t from = 0; from <= all.size();) {
+      const std::size_t end = std::min(all.find(':', from), all.size());
+      dirs.push_back(all.substr(from, end - from));
+      from = end + 1;
+    }
+  }
+  if (const char* home = std::getenv("CUDA_HOME")) dirs.push_back(std::string(home) + "/bin");
+  dirs.push_back("/usr/local/cuda/bin");
+  for (const std::string& dir : dirs) {
+    const std::string tool = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(tool.c_str(), X_OK) == 0) return tool;
+  }
+  return "";
+}
+
+TEST(Mont32Ptx, PtxasAssemblesTheCarryChains) {
+  const std::string ptxas = cuda_tool("ptxas"), nvcc = cuda_tool("nvcc");
+  if (ptxas.empty() || nvcc.empty()) {
+    GTEST_SKIP() << "no CUDA toolkit (ptxas, nvcc) installed: the PTX variant is not assembled";
+  }
+  TempDir dir;
+  std::ofstream(dir.path() / "powm2.cu") << R"(
+typedef unsigned int mont32_u32;
+typedef unsigned long long mont32_u64;
+#define MONT32_FN static __device__ inline
+#define MONT32_UNROLL _Pragma("unroll")
+#define MONT32_ROLLED _Pragma("unroll 1")
+#define mont32_pow2f(x) __int_as_float(((x) + 127) << 23)
+#define mont32_ilogbf(x) ((int)(__float_as_uint(x) >> 23) - 127)
+#define MONT32_CHAINS
+#define MONT32_PTX
+#include "gpu/carry32.h"
+#define MONT32_N 3
+#include "gpu/mont32.h"
+#undef MONT32_N
+#define MONT32_N 4
+#include "gpu/mont32.h"
+#undef MONT32_N
+extern "C" __global__ void powm2(const mont32_u32 *d, mont32_u64 p, unsigned lead,
+                                 unsigned rest, mont32_u32 *out) {
+  const unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+  mont3_powm2(out + 7 * i, d + 7 * i, p, lead, rest);
+  mont4_powm2(out + 7 * i + 3, d + 7 * i + 3, p, lead, rest);
+}
+)";
+  const RunResult listed = run_program(nvcc, {"--list-gpu-code"}, "", dir.path());
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  std::vector<std::string> archs;
+  std::istringstream lines(listed.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("sm_", 0) == 0) archs.push_back(line);
+  }
+  ASSERT_FALSE(archs.empty()) << listed.out;
+  for (const std::string& arch : {archs.front(), archs.back()}) {
+    const std::string virt = "compute_" + arch.substr(3);
+    const RunResult ptx = run_program(nvcc, {"-ptx", "-arch=" + virt, "-I" TAMRISK_SOURCE_DIR "/src",
+                                             "powm2.cu", "-o", "powm2.ptx"},
+                                      "", dir.path());
+    ASSERT_EQ(ptx.exit_status, 0) << arch << ": " << ptx.err;
+    const std::string text = slurp(dir.path() / "powm2.ptx");
+    for (const char* op : {"madc.hi.cc.u32", "mad.lo.cc.u32", "addc.u32"}) {
+      EXPECT_NE(text.find(op), std::string::npos) << arch << ": no " << op << " in the PTX";
+    }
+    const RunResult cubin =
+        run_program(ptxas, {"-arch=" + arch, "powm2.ptx", "-o", "powm2.cubin"}, "", dir.path());
+    EXPECT_EQ(cubin.exit_status, 0) << arch << ": " << cubin.err;
+  }
+}
 
 // The residue kernels against GMP: random candidates of every size (the
 // three-limb kernel takes a batch whose largest is below 2^92, the four-limb

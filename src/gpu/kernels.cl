@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 /* The OpenCL kernels: 2^p mod d on three limbs (d < 2^92) and on four
  * (d < 2^124), with the arithmetic of mont32.h. The program carries this
- * text, with mont32.h pasted in where it is included, and builds it at run
- * time for the device it finds.
+ * text, with carry32.h, mont32.h and sieve.cl pasted in where they are
+ * included, and builds it at run time for the device it finds.
  *
  *   search3, search4  the search's test: candidate i is base + step *
  *                     offsets[i]; the offset of each candidate that divides
@@ -17,14 +17,27 @@
  * The segment's sieve is in sieve.cl, pasted in below as well.
  *
  * The exponent comes split, p = lead 2^rest + (its low rest bits), as the
- * host chooses it for the candidates' size.
+ * host chooses it for the candidates' size; the search kernels turn its
+ * low bits into mont32.h's exponent words once per work-item.
  */
 
 typedef uint mont32_u32;
 typedef ulong mont32_u64;
 #define MONT32_FN static inline
 #define MONT32_UNROLL _Pragma("unroll")
-#define mont32_clz(x) clz(x)
+#define MONT32_ROLLED _Pragma("unroll 1")
+#define mont32_pow2f(x) as_float((uint)((x) + 127) << 23)
+#define mont32_ilogbf(x) ((int)(as_uint(x) >> 23) - 127)
+
+/* On an NVIDIA platform the host defines TAMRISK_NVIDIA_PTX: the squaring,
+ * leaving the form and the start's products run on PTX carry chains
+ * (inline assembly, which NVIDIA's compiler takes). Every other device,
+ * PoCL included, builds the plain C. */
+#ifdef TAMRISK_NVIDIA_PTX
+#define MONT32_CHAINS
+#define MONT32_PTX
+#endif
+#include "carry32.h"
 
 #define MONT32_N 3
 #include "mont32.h"
@@ -33,13 +46,14 @@ typedef ulong mont32_u64;
 #include "mont32.h"
 #undef MONT32_N
 
-/* Tests the candidate of one offset; a divisor's offset goes to found. */
+/* Tests the candidate of one offset, the exponent's bits in w (as
+ * mont32.h's exponent_words gives them); a divisor's offset goes to found. */
 #define TF_TEST(N)                                                                      \
-  static void test##N(uint offset, ulong p, uint lead, uint rest, const mont32_u32 *base, \
+  static void test##N(uint offset, const mont32_u32 *w, uint lead, const mont32_u32 *base, \
                       const mont32_u32 *step, __global uint *found, uint capacity) {     \
     mont32_u32 d[N], r[N];                                                              \
     mont##N##_candidate(d, base, step, offset);                                         \
-    mont##N##_powm2(r, d, p, lead, rest);                                               \
+    mont##N##_powm2_words(r, d, lead, w[0], w[1], w[2]);                                \
     if (mont##N##_is_one(r)) {                                                          \
       const uint slot = atomic_inc(&found[0]);                                          \
       if (slot < capacity) found[1 + slot] = offset;                                    \
@@ -56,7 +70,9 @@ typedef ulong mont32_u64;
     if (i >= count) return;                                                             \
     const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
     const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
-    test##N(offsets[i], p, lead, rest, base, step, found, capacity);                    \
+    mont32_u32 w[3];                                                                    \
+    mont##N##_exponent_words(w, p, rest);                                               \
+    test##N(offsets[i], w, lead, base, step, found, capacity);                          \
   }
 
 /* A sieved segment's survivors (sieve_compact): as many as counts[1] says,
@@ -70,8 +86,10 @@ typedef ulong mont32_u64;
     const uint n = min(counts[1], limit);                                               \
     const mont32_u32 base[4] = {base0, base1, base2, base3};                            \
     const mont32_u32 step[4] = {step0, step1, step2, 0u};                               \
+    mont32_u32 w[3];                                                                    \
+    mont##N##_exponent_words(w, p, rest);                                               \
     for (uint i = get_global_id(0); i < n; i += get_global_size(0)) {                   \
-      test##N(offsets[i], p, lead, rest, base, step, found, capacity);                  \
+      test##N(offsets[i], w, lead, base, step, found, capacity);                        \
     }                                                                                   \
   }
 
