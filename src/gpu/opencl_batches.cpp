@@ -14,6 +14,9 @@ struct OpenClBatches::Slot {
   std::size_t capacity = 0;
   ClMem found;  // count, then the divisors' offsets
   std::vector<std::uint32_t> found_host;
+  ClMem flags;  // count, then the flagged candidates' offsets
+  std::vector<std::uint32_t> flags_host;
+  std::size_t flag_capacity = 0;
   ClEvents events;  // copy in, count reset, kernel, copy out (the last is waited on)
   std::size_t kernel_event = SIZE_MAX;  // the kernel's, among them
   bool stall = false;                   // planted: this batch never comes back
@@ -104,7 +107,7 @@ std::uint32_t* OpenClBatches::reserve(int slot_index, std::size_t count) {
 }
 
 bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step, std::size_t count,
-                           unsigned min_bits, unsigned max_bits) {
+                           unsigned min_bits, unsigned max_bits, unsigned check_bits) {
   if (device_.failed()) return false;
   const OpenClApi* cl = opencl_api(nullptr);
   cl_command_queue queue = device_.queue();
@@ -123,6 +126,18 @@ bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step
                                       &rc));
     if (rc != CL_SUCCESS) return device_.fail("clCreateBuffer", rc);
   }
+  // Room for the flags: about one in 2^check_bits, with a wide margin.
+  const std::size_t flag_room = (check_bits == 0 ? 0 : count >> check_bits) * 2 + 1024;
+  if (flag_room > slot.flag_capacity) {
+    slot.flag_capacity = flag_room;
+    slot.flags_host.assign(1 + flag_room, 0);
+    slot.flags.reset();
+    slot.flags.reset(cl->CreateBuffer(device_.context(), CL_MEM_READ_WRITE,
+                                      slot.flags_host.size() * sizeof(std::uint32_t), nullptr,
+                                      &rc));
+    if (rc != CL_SUCCESS) return device_.fail("clCreateBuffer", rc);
+  }
+  const cl_uint flag_mask = check_bits == 0 ? 0 : (cl_uint{1} << check_bits) - 1;
   const unsigned limbs = limbs_for(max_bits);
   const ExponentSplit split = choose_split(p, limbs, min_bits);
   const DeviceKernel which = limbs == 3 ? DeviceKernel::Search3 : DeviceKernel::Search4;
@@ -135,11 +150,16 @@ bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step
   if (rc != CL_SUCCESS) return device_.fail("clEnqueueWriteBuffer", rc);
   rc = cl->EnqueueWriteBuffer(queue, slot.found.get(), CL_FALSE, 0, sizeof kZero, &kZero, 0,
                               nullptr, slot.events.next());
+  if (rc == CL_SUCCESS) {
+    rc = cl->EnqueueWriteBuffer(queue, slot.flags.get(), CL_FALSE, 0, sizeof kZero, &kZero, 0,
+                                nullptr, slot.events.next());
+  }
   if (rc != CL_SUCCESS) return device_.fail("clEnqueueWriteBuffer", rc);
   rc = set_kernel_args(kernel, slot.offsets.get(), static_cast<cl_uint>(count), cl_ulong{p},
                        static_cast<cl_uint>(split.lead), cl_uint{split.rest}, limb(base, 0),
                        limb(base, 1), limb(base, 2), limb(base, 3), limb(step, 0), limb(step, 1),
-                       limb(step, 2), slot.found.get(), cl_uint{kFoundCapacity});
+                       limb(step, 2), slot.found.get(), cl_uint{kFoundCapacity}, flag_mask,
+                       slot.flags.get(), static_cast<cl_uint>(slot.flag_capacity));
   if (rc != CL_SUCCESS) return device_.fail("clSetKernelArg", rc);
   if (count > 0) {
     const std::size_t group = device_.group(which);
@@ -152,14 +172,19 @@ bool OpenClBatches::launch(int slot_index, std::uint64_t p, u128 base, u128 step
   rc = cl->EnqueueReadBuffer(queue, slot.found.get(), CL_FALSE, 0,
                              slot.found_host.size() * sizeof(std::uint32_t), slot.found_host.data(),
                              0, nullptr, slot.events.next());
+  if (rc == CL_SUCCESS) {
+    rc = cl->EnqueueReadBuffer(queue, slot.flags.get(), CL_FALSE, 0,
+                               slot.flags_host.size() * sizeof(std::uint32_t),
+                               slot.flags_host.data(), 0, nullptr, slot.events.next());
+  }
   if (rc != CL_SUCCESS) return device_.fail("clEnqueueReadBuffer", rc);
   rc = cl->Flush(queue);
   if (rc != CL_SUCCESS) return device_.fail("clFlush", rc);
   return true;
 }
 
-DeviceCollected OpenClBatches::collect(int slot_index, std::vector<std::uint32_t>& hits) {
-  hits.clear();
+DeviceCollected OpenClBatches::collect(int slot_index, Findings& found) {
+  found = {};
   Slot& slot = slots_[slot_index];
   if (device_.failed() || slot.events.empty()) {
     if (!device_.failed()) device_.fail_because("a batch was collected that was never launched");
@@ -173,10 +198,14 @@ DeviceCollected OpenClBatches::collect(int slot_index, std::vector<std::uint32_t
         OpenClDevice::Busy::Kernel);
   }
   slot.events.clear();
-  const std::uint32_t found = slot.found_host[0];
-  if (found > kFoundCapacity) return DeviceCollected::Overflow;
-  hits.assign(slot.found_host.begin() + 1, slot.found_host.begin() + 1 + found);
-  if (slot.wrong) hits.push_back(slot.host[0]);
+  const std::uint32_t divisors = slot.found_host[0];
+  found.flag_count = slot.flags_host[0];
+  if (divisors > kFoundCapacity || found.flag_count > slot.flag_capacity) {
+    return DeviceCollected::Overflow;
+  }
+  found.hits.assign(slot.found_host.begin() + 1, slot.found_host.begin() + 1 + divisors);
+  found.flags.assign(slot.flags_host.begin() + 1, slot.flags_host.begin() + 1 + found.flag_count);
+  if (slot.wrong) found.hits.push_back(slot.host[0]);
   return DeviceCollected::Done;
 }
 
@@ -197,7 +226,10 @@ DeviceCollected OpenClBatches::search(std::uint64_t p, u128 base, u128 step,
               n == 0 ? 2 : bit_length(largest))) {
     return DeviceCollected::Failed;
   }
-  return collect(0, hits);
+  Findings found;
+  const DeviceCollected collected = collect(0, found);
+  hits = std::move(found.hits);
+  return collected;
 }
 
 bool OpenClBatches::powm2(std::uint64_t p, const u128* d, std::size_t n, u128* residue) {

@@ -35,12 +35,21 @@ class OpenClBatches {
   std::uint32_t* reserve(int slot, std::size_t count);
   // Queues the test of the first count reserved offsets: candidate
   // base + step * offset, every one odd, at least 3 and below 2^kMaxBits,
-  // the smallest of min_bits bits and the largest of max_bits.
+  // the smallest of min_bits bits and the largest of max_bits; the
+  // candidates whose residue ends in check_bits zero bits are flagged (the
+  // residue witnesses' flags; 0: none).
   bool launch(int slot, std::uint64_t p, u128 base, u128 step, std::size_t count, unsigned min_bits,
-              unsigned max_bits);
-  // Waits for the slot's batch: its divisors' offsets (any order) in hits;
-  // Overflow when more than kFoundCapacity divided (hits then incomplete).
-  DeviceCollected collect(int slot, std::vector<std::uint32_t>& hits);
+              unsigned max_bits, unsigned check_bits = 0);
+  // What a batch found: its divisors' and its flagged candidates' offsets,
+  // each in any order, and how many it flagged.
+  struct Findings {
+    std::vector<std::uint32_t> hits, flags;
+    std::uint32_t flag_count = 0;
+  };
+  // Waits for the slot's batch. Overflow when more than kFoundCapacity
+  // divided, or more were flagged than it had room for (the findings are
+  // then incomplete).
+  DeviceCollected collect(int slot, Findings& found);
 
   // The same, at once: tests n offsets and returns their divisors' offsets.
   DeviceCollected search(std::uint64_t p, u128 base, u128 step, const std::uint32_t* offsets,

@@ -39,6 +39,18 @@ PlantedFault planted_fault() {
   return {};
 }
 
+// The kernels' part of the planted faults (kernels.cl): options to build
+// them with; none in the shipped program, where the fault is empty.
+std::string planted_build_options(const PlantedFault& fault) {
+  std::string options;
+  if (fault.residue_every != 0) {
+    options += " -D TAMRISK_PLANTED_RESIDUE=" + std::to_string(fault.residue_every) + "UL";
+    if (fault.residue_zero) options += " -D TAMRISK_PLANTED_ZERO";
+  }
+  if (fault.no_flags) options += " -D TAMRISK_PLANTED_NO_FLAGS";
+  return options;
+}
+
 std::string trimmed(std::string s) {
   while (!s.empty() && (s.back() == '\0' || s.back() == ' ' || s.back() == '\n')) s.pop_back();
   const std::size_t first = s.find_first_not_of(' ');
@@ -201,10 +213,11 @@ std::unique_ptr<OpenClDevice> OpenClDevice::open(const DeviceRequest& request, s
   const bool nvidia =
       info_text(cl->GetPlatformInfo, platforms[platform_index], CL_PLATFORM_VENDOR)
           .find("NVIDIA") != std::string::npos;
-  rc = cl->BuildProgram(o.program.get(), 1, &id, nvidia ? kNvidiaBuildOptions : "", nullptr,
-                        nullptr);
+  const std::string planted = planted_build_options(d.fault_);
+  rc = cl->BuildProgram(o.program.get(), 1, &id,
+                        ((nvidia ? kNvidiaBuildOptions : "") + planted).c_str(), nullptr, nullptr);
   if (rc != CL_SUCCESS && nvidia) {
-    rc = cl->BuildProgram(o.program.get(), 1, &id, "", nullptr, nullptr);
+    rc = cl->BuildProgram(o.program.get(), 1, &id, planted.c_str(), nullptr, nullptr);
   }
   if (rc != CL_SUCCESS) {
     const std::string log = build_log(cl, o.program.get(), id);

@@ -20,10 +20,11 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 }  // namespace
 
 struct OpenClSegments::Slot {
-  Buffer bits, starts, regions, blocks, chunks, counts, last, offsets, found;
+  Buffer bits, starts, regions, blocks, chunks, counts, last, offsets, found, flags;
   // The tables as written (the writes read them after the call returns).
   std::vector<cl_int> region_table, block_table, chunk_table, last_init;
-  std::vector<cl_uint> counts_host, found_host;
+  std::vector<cl_uint> counts_host, found_host, flags_host;
+  std::size_t flag_capacity = 0;  // flags the buffer holds, beyond its count
   std::vector<cl_int> last_host;
   ClEvents events;                 // the last is waited on
   std::size_t sieve_events = 0;    // the first ones: the sieve's
@@ -241,14 +242,16 @@ bool queue_tests(OpenClDevice& device, Slot& slot, cl_int lo, cl_int hi) {
                group, slot.offsets.mem.get(), slot.counts.mem.get(), capacity, cl_ulong{job.p},
                static_cast<cl_uint>(split.lead), cl_uint{split.rest}, limb(job.base, 0),
                limb(job.base, 1), limb(job.base, 2), limb(job.base, 3), limb(job.step, 0),
-               limb(job.step, 1), limb(job.step, 2), slot.found.mem.get(), cl_uint{kFoundCapacity});
+               limb(job.step, 1), limb(job.step, 2), slot.found.mem.get(), cl_uint{kFoundCapacity},
+               job.check_bits == 0 ? cl_uint{0} : (cl_uint{1} << job.check_bits) - 1,
+               slot.flags.mem.get(), static_cast<cl_uint>(slot.flag_capacity));
 }
 
 // Queues the reads of what a segment gives back; the last is waited on.
 bool queue_reads(OpenClDevice& device, Slot& slot) {
   Queue q(device, slot);
   return q.read(slot.counts, slot.counts_host) && q.read(slot.last, slot.last_host) &&
-         q.read(slot.found, slot.found_host);
+         q.read(slot.found, slot.found_host) && q.read(slot.flags, slot.flags_host);
 }
 
 // A slot's earlier commands, done before it is used again.
@@ -288,9 +291,17 @@ bool OpenClSegments::submit(int slot_index, const DeviceSegmentJob& job) {
   }
   slot.found_host.assign(1 + kFoundCapacity, 0);
   if (!q.ensure(slot.found, slot.found_host.size() * sizeof(cl_uint))) return false;
+  // Room for the flags: about one survivor in 2^check_bits, with a wide
+  // margin over the most the segment can hold.
+  slot.flag_capacity =
+      (job.check_bits == 0 ? 0 : window_bound(job, static_cast<std::size_t>(job.n)) >> job.check_bits) *
+          2 +
+      4096;
+  slot.flags_host.assign(1 + slot.flag_capacity, 0);
+  if (!q.ensure(slot.flags, slot.flags_host.size() * sizeof(cl_uint))) return false;
   static const std::vector<cl_uint> kZero = {0};
-  if (!q.write(slot.found, kZero) || !queue_tests(device_, slot, 0, job.n) ||
-      !queue_reads(device_, slot)) {
+  if (!q.write(slot.found, kZero) || !q.write(slot.flags, kZero) ||
+      !queue_tests(device_, slot, 0, job.n) || !queue_reads(device_, slot)) {
     return false;
   }
   const cl_int rc = opencl_api(nullptr)->Flush(device_.queue());
@@ -317,7 +328,7 @@ DeviceCollected OpenClSegments::collect(int slot_index, DeviceSegmentResult& res
                                   : window_for(slot.offsets_capacity);
     Queue q(device_, slot);
     static const std::vector<cl_uint> kZero = {0};
-    if (!q.write(slot.found, kZero)) return DeviceCollected::Failed;
+    if (!q.write(slot.found, kZero) || !q.write(slot.flags, kZero)) return DeviceCollected::Failed;
     for (std::int64_t lo = 0; lo < slot.job.n; lo += step) {
       const auto hi = static_cast<cl_int>(std::min<std::int64_t>(lo + step, slot.job.n));
       if (!queue_tests(device_, slot, static_cast<cl_int>(lo), hi)) return DeviceCollected::Failed;
@@ -337,10 +348,20 @@ DeviceCollected OpenClSegments::collect(int slot_index, DeviceSegmentResult& res
     if (device_.failed()) return DeviceCollected::Failed;
   }
   result.marked = static_cast<std::int64_t>(slot.counts_host[0]) + slot.pattern_marks;
+  result.tested = slot.counts_host[1];
   result.last.assign(slot.last_host.begin(), slot.last_host.end());
   const std::uint32_t found = slot.found_host[0];
-  if (found > kFoundCapacity) return DeviceCollected::Overflow;
-  result.hits.assign(slot.found_host.begin() + 1, slot.found_host.begin() + 1 + found);
+  result.flag_count = slot.flags_host[0];
+  // What the buffers hold; more than they hold is an overflow (the flags
+  // there can still be checked).
+  result.hits.assign(slot.found_host.begin() + 1,
+                     slot.found_host.begin() + 1 + std::min<std::size_t>(found, kFoundCapacity));
+  result.flags.assign(slot.flags_host.begin() + 1,
+                      slot.flags_host.begin() + 1 +
+                          std::min<std::size_t>(result.flag_count, slot.flag_capacity));
+  if (found > kFoundCapacity || result.flag_count > slot.flag_capacity) {
+    return DeviceCollected::Overflow;
+  }
   if (slot.wrong) result.hits.push_back(0);
   return DeviceCollected::Done;
 }

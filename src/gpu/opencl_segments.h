@@ -31,8 +31,9 @@ class OpenClSegments {
   bool load_primes(const FastSieveContext& ctx);
 
   // Queues the segment in the slot (its results read back without waiting);
-  // collect waits for them. Overflow: more divisors than kFoundCapacity
-  // (hits then incomplete; the CPU tests the segment).
+  // collect waits for them. Overflow: more divisors than kFoundCapacity, or
+  // more flags than the slot had room for (the lists then hold what fitted;
+  // the CPU tests the segment).
   bool submit(int slot, const DeviceSegmentJob& job);
   DeviceCollected collect(int slot, DeviceSegmentResult& result);
 

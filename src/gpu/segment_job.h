@@ -30,6 +30,9 @@ struct DeviceSegmentJob {
   unsigned min_bits = 0, max_bits = 0;
   // The deeper primes up to this bound mark the segment (of those loaded).
   std::uint32_t deep_bound = ~std::uint32_t{0};
+  // The candidates whose residue ends in this many zero bits are flagged
+  // (core/witness.h; 0: none).
+  unsigned check_bits = 0;
 };
 
 // The job of a native segment: its layout from ctx, its candidates, its
@@ -39,8 +42,11 @@ DeviceSegmentJob segment_job(const FastSieveContext& ctx, const SegmentCandidate
 
 struct DeviceSegmentResult {
   std::int64_t marked = 0;          // the plan's marks among offsets 0 .. n - 1
+  std::int64_t tested = 0;          // the candidates tested
   std::vector<std::int64_t> last;   // each chunk's last offset the plan leaves clear, or -1
   std::vector<std::uint32_t> hits;  // offsets of the divisors found (any order)
+  std::vector<std::uint32_t> flags; // offsets of the flagged candidates (any order)
+  std::uint32_t flag_count = 0;     // and how many were flagged
 };
 
 // Ints a region takes in the region table (REGION_INTS of sieve.cl): its

@@ -21,9 +21,9 @@ std::unique_ptr<SegmentBackend> make_backend(const RunState& state, const SmallP
       std::make_unique<CpuBackend>(std::move(context), choice.threads, choice.cpu_check_bits);
   if (!wants_opencl(choice.device) || !opencl_device_offered(choice.device)) return cpu;
   if (choice.sieve == DeviceSieve::OnCpu) {
-    cpu->test_on_device(choice.device);
+    cpu->test_on_device(choice.device, choice.device_check_bits);
     return cpu;
   }
   return std::make_unique<DeviceBackend>(choice.device, table, state.sieve_prime_count,
-                                         state.exponent, std::move(cpu));
+                                         state.exponent, std::move(cpu), choice.device_check_bits);
 }

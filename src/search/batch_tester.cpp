@@ -121,7 +121,8 @@ class BatchTester {
 
 CpuChunkTests::CpuChunkTests(const SegmentCandidates& segment, int members, unsigned check_bits,
                              std::optional<Kernel> kernel)
-    : kernel_(kernel.value_or(segment.native ? choose_kernel(segment.max_bits) : Kernel::Gmp)) {
+    : kernel_(kernel.value_or(segment.native ? choose_kernel(segment.max_bits) : Kernel::Gmp)),
+      check_bits_(check_bits) {
   // One tester (100 KB: off the stack) and one share of each range's
   // findings per member.
   for (int i = 0; i < members; ++i) {
@@ -151,6 +152,7 @@ RangeTests CpuChunkTests::run(const FastMask& mask, std::int32_t from, std::int3
   // The slices lie in increasing order of offset within each region, but
   // the lanes interleave: the whole is sorted once more.
   RangeTests all;
+  all.flag_bits = check_bits_;
   for (int member = 0; member < size; ++member) {
     const RangeTests& share = shares_[static_cast<std::size_t>(member)];
     all.hits.insert(all.hits.end(), share.hits.begin(), share.hits.end());

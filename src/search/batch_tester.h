@@ -27,6 +27,7 @@ class BatchTester;
 struct RangeTests {
   std::vector<std::int64_t> hits, flagged;
   std::int64_t tested = 0;
+  unsigned flag_bits = 0;  // the zero bits each flagged residue ends in
 };
 
 // One batch tester per member of the team that runs the tests.
@@ -50,6 +51,7 @@ class CpuChunkTests {
 
  private:
   Kernel kernel_;
+  unsigned check_bits_;
   std::vector<std::unique_ptr<BatchTester>> testers_;
   std::vector<RangeTests> shares_;
 };

@@ -19,8 +19,8 @@ CpuBackend::CpuBackend(FastSieveContext context, int threads, unsigned check_bit
 
 CpuBackend::~CpuBackend() = default;
 
-void CpuBackend::test_on_device(const DeviceRequest& request) {
-  device_ = std::make_unique<DeviceChunkTests>(request, team_);
+void CpuBackend::test_on_device(const DeviceRequest& request, unsigned check_bits) {
+  device_ = std::make_unique<DeviceChunkTests>(request, team_, check_bits);
 }
 
 void CpuBackend::submit(const SegmentPlan& plan) {
@@ -75,7 +75,7 @@ std::string CpuBackend::check(const Queued& segment, const RangeTests& found,
   for (const std::int64_t offset : found.flagged) {
     candidates.residue(r, offset);
     const auto zero_bits = static_cast<unsigned>(mpz_scan1(r, 0));
-    if (zero_bits < check_bits_) {
+    if (zero_bits < found.flag_bits) {
       BigInt k, d;
       candidate_at(k, d, candidates.k_first, candidates.two_p, offset);
       return "the residue it gave for k = " + to_decimal(k) + " is wrong";

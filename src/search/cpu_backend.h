@@ -48,7 +48,8 @@ class CpuBackend final : public SegmentBackend {
   // From now on the chunks are tested on the OpenCL device the request
   // names, when there is one to use (device_use.h); on the CPU otherwise,
   // and from a failure of the device on.
-  void test_on_device(const DeviceRequest& request);
+  // check_bits: the device's flags' bits.
+  void test_on_device(const DeviceRequest& request, unsigned check_bits = kDeviceCheckBits);
 
   void submit(const SegmentPlan& plan) override;
   SieveReport take_sieve() override;

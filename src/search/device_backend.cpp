@@ -4,15 +4,19 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "gpu/device_tuning.h"
+#include "core/witness.h"
+#include "search/flag_check.h"
 #include "search/reports.h"
 
 DeviceBackend::DeviceBackend(const DeviceRequest& request, const SmallPrimeTable& table,
                              std::int32_t prime_count, mpz_srcptr p,
-                             std::unique_ptr<CpuBackend> cpu)
-    : use_(request), cpu_(std::move(cpu)) {
+                             std::unique_ptr<CpuBackend> cpu, unsigned check_bits)
+    : use_(request), cpu_(std::move(cpu)), check_bits_(check_bits) {
   prepare_fast_sieve(device_primes_, table, prime_count, p, kDeviceDeepSieveBound);
 }
 
@@ -45,6 +49,7 @@ void DeviceBackend::submit(const SegmentPlan& plan) {
   }
   if (device != nullptr) {
     DeviceSegmentJob job = segment_job(device_primes_, candidates, plan.chunks);
+    job.check_bits = check_bits_;
     // A deeper prime far beyond the segment marks a candidate or none per
     // region, which does not pay for working out where: those above a
     // share of the segment's offsets (and the block size) are left out.
@@ -75,8 +80,29 @@ bool DeviceBackend::collect(Queued& segment) {
     use_.give_up(candidates.k_first, use_.opened()->failure());
     return false;
   }
-  // More divisors than the device returns: only degenerate exponents.
+  // The flags it raised, each residue recomputed by the CPU's fastest
+  // kernel: a device whose residues are wrong is trusted with nothing more.
+  const std::int64_t wrong = check_flags(candidates, result_.flags, check_bits_, flags_);
+  if (wrong >= 0) {
+    BigInt k;
+    mpz_add_ui(k, candidates.k_first, static_cast<unsigned long>(wrong));
+    use_.give_up(candidates.k_first,
+                 "the residue it gave for k = " + to_decimal(k) + " is wrong");
+    return false;
+  }
+  // More divisors than the device returns (only degenerate exponents), or
+  // more flags than it had room for: the CPU's segment.
   if (collected == DeviceCollected::Overflow) return false;
+  // And their number: far too few is a device whose residues are wrong
+  // (they seldom end in zeros by chance), or that flags none.
+  const double expected = std::ldexp(static_cast<double>(result_.tested), -static_cast<int>(check_bits_));
+  if (far_too_few(static_cast<double>(result_.flag_count), expected, kLeastExpectedFlags)) {
+    char text[128];
+    std::snprintf(text, sizeof text, "it flagged %u residues where about %.0f were due",
+                  result_.flag_count, expected);
+    use_.give_up(candidates.k_first, text);
+    return false;
+  }
   std::sort(result_.hits.begin(), result_.hits.end());
   // Each divisor the device names is confirmed here: a device that names
   // one that is none is trusted with nothing more.
@@ -128,10 +154,12 @@ SieveReport DeviceBackend::take_sieve() {
       report = ready_sieve_;
     } else {
       report = {clock_seconds(segment.queued, std::clock()), result_.marked};
-      std::size_t h = 0;
+      std::size_t h = 0, f = 0;
       for (std::size_t c = 0; c < segment.plan->chunks.size(); ++c) {
         ChunkReport chunk;
         chunk.last_clear = c < result_.last.size() ? result_.last[c] : -1;
+        const std::int64_t to = segment.plan->chunks[c].second;
+        for (; f < flags_.size() && flags_[f].offset < to; ++f) chunk.flags.push_back(flags_[f]);
         for (; h < result_.hits.size() &&
                static_cast<std::int64_t>(result_.hits[h]) < segment.plan->chunks[c].second;
              ++h) {

@@ -7,8 +7,10 @@
 // A segment the device cannot take (an exponent of 64 bits or more,
 // candidates of more than 124) is done by the CPU backend beside it. A
 // failure of the device (a launch refused, a segment lost or late, a divisor
-// that is none) hands the rest of the run to the CPU backend, from the first
-// segment not yet reported; device_use.h writes the line. A device chosen by
+// that is none, a flagged residue the CPU's fastest kernel does not
+// confirm, far too few flags: core/witness.h) hands the rest of the run to
+// the CPU backend, from the first segment not yet reported; device_use.h
+// writes the line. A device chosen by
 // default does its first segment beside the CPU, which must agree with it
 // and be slower, or the device is left.
 #pragma once
@@ -19,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/witness.h"
 #include "gpu/device_request.h"
 #include "gpu/opencl_segments.h"
 #include "search/backend.h"
@@ -31,8 +34,10 @@ class DeviceBackend final : public SegmentBackend {
  public:
   // The device's sieve: the plan's primes and the deeper ones up to
   // kDeviceDeepSieveBound; cpu takes what the device does not.
+  // check_bits: the device's flags' bits (kDeviceCheckBits in a run).
   DeviceBackend(const DeviceRequest& request, const SmallPrimeTable& table,
-                std::int32_t prime_count, mpz_srcptr p, std::unique_ptr<CpuBackend> cpu);
+                std::int32_t prime_count, mpz_srcptr p, std::unique_ptr<CpuBackend> cpu,
+                unsigned check_bits = kDeviceCheckBits);
   ~DeviceBackend() override;
 
   void submit(const SegmentPlan& plan) override;
@@ -75,4 +80,6 @@ class DeviceBackend final : public SegmentBackend {
   DeviceSegmentResult result_;
   std::deque<ChunkReport> ready_;
   SieveReport ready_sieve_;  // of a trial
+  unsigned check_bits_;
+  std::vector<Flag> flags_;  // the oldest segment's, checked
 };

@@ -7,9 +7,11 @@
 
 #include "core/bit_words.h"
 #include "gpu/device_tuning.h"
+#include "search/flag_check.h"
 
-DeviceChunkTests::DeviceChunkTests(const DeviceRequest& request, ThreadTeam& team)
-    : use_(request), team_(team) {}
+DeviceChunkTests::DeviceChunkTests(const DeviceRequest& request, ThreadTeam& team,
+                                   unsigned check_bits)
+    : use_(request), team_(team), check_bits_(check_bits) {}
 
 OpenClBatches* DeviceChunkTests::batches() {
   OpenClDevice* device = use_.device();
@@ -98,7 +100,7 @@ void DeviceChunkTests::submit(const FastMask& mask, const SegmentCandidates& seg
   }
   gather(chunk, host);
   if (!device->launch(slot, segment.p, segment.base, segment.step, total, segment.min_bits,
-                      segment.max_bits)) {
+                      segment.max_bits, check_bits_)) {
     give_up(oldest, use_.opened()->failure());
     queue_.push_back(chunk);
     return;
@@ -119,14 +121,14 @@ RangeTests DeviceChunkTests::take() {
   queue_.pop_front();
   OpenClBatches* device = chunk.slot < 0 ? nullptr : batches();
   if (device == nullptr) return on_cpu(chunk);
-  const DeviceCollected collected = device->collect(chunk.slot, hits_);
+  const DeviceCollected collected = device->collect(chunk.slot, found_);
   if (collected == DeviceCollected::Failed) {
     give_up(chunk, use_.opened()->failure());
     return on_cpu(chunk);
   }
   // More divisors than the device returns: only degenerate exponents.
   if (collected == DeviceCollected::Overflow) return on_cpu(chunk);
-  std::vector<std::int64_t> hits(hits_.begin(), hits_.end());
+  std::vector<std::int64_t> hits(found_.hits.begin(), found_.hits.end());
   std::sort(hits.begin(), hits.end());
   // Each divisor the device names is confirmed here: a device that names
   // one that is none is trusted with nothing more.
@@ -137,6 +139,16 @@ RangeTests DeviceChunkTests::take() {
       give_up(chunk, "it named a divisor that is none (" + to_decimal(d) + ")");
       return on_cpu(chunk);
     }
+  }
+  // So is each flag, by the CPU's fastest kernel: a device whose residues
+  // are wrong is trusted with nothing more either.
+  std::vector<Flag> flags;
+  const std::int64_t wrong = check_flags(*chunk.segment, found_.flags, check_bits_, flags);
+  if (wrong >= 0) {
+    BigInt k;
+    mpz_add_ui(k, chunk.segment->k_first, static_cast<unsigned long>(wrong));
+    give_up(chunk, "the residue it gave for k = " + to_decimal(k) + " is wrong");
+    return on_cpu(chunk);
   }
   if (use_.on_trial()) {
     // A device chosen by default must beat the CPU: over its first chunks,
@@ -157,6 +169,8 @@ RangeTests DeviceChunkTests::take() {
   }
   RangeTests out;
   out.hits = std::move(hits);
+  for (const Flag& flag : flags) out.flagged.push_back(flag.offset);
   out.tested = static_cast<std::int64_t>(chunk.count);
+  out.flag_bits = check_bits_;
   return out;
 }

@@ -9,7 +9,9 @@
 // (exponent below 2^64, candidates below 2^124); chunks it cannot take are
 // tested by the CPU (CpuChunkTests) when they are taken, and so is every
 // chunk whose results are not in once the device has failed or named a
-// divisor that is none (device_use.h writes the line). A device chosen by
+// divisor that is none or a flagged residue (core/witness.h) that the CPU's
+// fastest kernel does not confirm (device_use.h writes the line). A device
+// chosen by
 // default has its first chunks (kComparedCandidates) tested on both and is
 // left if it is slower than the CPU or disagrees with it.
 #pragma once
@@ -30,7 +32,8 @@
 
 class DeviceChunkTests {
  public:
-  DeviceChunkTests(const DeviceRequest& request, ThreadTeam& team);
+  // check_bits: the device's flags' bits (kDeviceCheckBits in a run).
+  DeviceChunkTests(const DeviceRequest& request, ThreadTeam& team, unsigned check_bits);
 
   // Queues the chunk [from, to) of a segment: mask, candidates and CPU tests
   // must stay as they are until the chunk is taken. At most two chunks are
@@ -72,7 +75,8 @@ class DeviceChunkTests {
   int next_slot_ = 0;
   std::deque<Queued> queue_;
   std::vector<std::size_t> counts_, starts_;
-  std::vector<std::uint32_t> hits_;
+  unsigned check_bits_;
+  OpenClBatches::Findings found_;
   double compared_device_ = 0, compared_cpu_ = 0;  // seconds of the chunks on trial
   std::size_t compared_count_ = 0;                 // and their candidates
 };
