@@ -249,6 +249,10 @@ void expect_deep_mask(const Segment& s, std::uint32_t bound, std::int64_t block_
     mpz_set_ui(q_big, q);
     mpz_powm(residue, two, p, q_big);
     if (mpz_cmp_ui(residue, 1) == 0) continue;  // q divides M(p): it must strike nothing
+    // q = 1 mod 2p is a candidate itself, which every path tests (it may be
+    // a residue witness): it strikes nothing either.
+    mpz_sub_ui(residue, q_big, 1);
+    if (mpz_divisible_p(residue, two_p)) continue;
     // first + o * 2p = 0 (mod q)
     mpz_invert(step, two_p, q_big);
     mpz_neg(root, first);

@@ -6,7 +6,9 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <ostream>
@@ -18,6 +20,9 @@
 #include "kernels/kernels.h"
 #include "search/backends.h"
 #include "search/segment_loop.h"
+#include "records/witnesses.h"
+#include "tools/verify.h"
+#include "core/candidate.h"
 #include "sieve/prime_table.h"
 #include "support/opencl.h"
 #include "support/prime_table.h"
@@ -37,8 +42,12 @@ struct SearchCase {
 };
 
 struct Outcome {
-  std::string console, results, status;
+  std::string console, results, status, witnesses;
 };
+
+// The witnesses' bits in these runs: 8, and the flags' as many on every
+// path, so that short ranges hold some (a run keeps 16 and more).
+constexpr unsigned kTestWitnessBits = 8;
 
 Outcome search(const SearchCase& run, SearchPath path, int threads = 1,
                const DeviceRequest& device = DeviceRequest{DeviceRequest::Kind::Cpu},
@@ -58,14 +67,22 @@ Outcome search(const SearchCase& run, SearchPath path, int threads = 1,
   mpz_set_si(s.full_segments, run.count / run.length);
   s.last_segment_size = static_cast<std::int32_t>(run.count % run.length);
   s.sieve_prime_count = sieve_prime_count_for(built_prime_table(), run.end_bits);
+  WitnessRecord witnesses;
+  mpz_set(witnesses.p, s.exponent);
+  witnesses.bits = kTestWitnessBits;
+  mpz_set(witnesses.k_first, s.k_first);
+  mpz_add_ui(witnesses.k_end, s.k_first, static_cast<unsigned long>(run.count));
+  mpz_sub_ui(witnesses.through, s.k_first, 1);
   testing::internal::CaptureStdout();
-  const std::unique_ptr<SegmentBackend> backend =
-      make_backend(s, built_prime_table(), BackendChoice{path, threads, device, sieve});
-  run_segments(s, *backend, run.length);
+  const BackendChoice choice{path,   threads, device, sieve, kTestWitnessBits,
+                             kTestWitnessBits};
+  const std::unique_ptr<SegmentBackend> backend = make_backend(s, built_prime_table(), choice);
+  run_segments(s, *backend, run.length, {}, &witnesses);
   Outcome out;
   out.console = mask_times(testing::internal::GetCapturedStdout());
   out.results = slurp("results.txt");
   out.status = slurp("status.txt");
+  out.witnesses = slurp("witnesses.txt");
   fs::current_path(home);
   return out;
 }
@@ -114,6 +131,31 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
   }
   const SearchCase& run = GetParam();
   const Outcome reference = search(run, SearchPath::Reference);
+  // The reference's witnesses, each one recomputed: d prime, its residue
+  // ending in the bits (an exponent beyond 64 bits has none flagged).
+  {
+    TempDir dir;
+    std::ofstream(dir.path() / "witnesses.txt") << reference.witnesses;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int verdict = verify_witness_file((dir.path() / "witnesses.txt").string(), out, err);
+    std::fclose(out);
+    std::fclose(err);
+    // The count check is a run's (S of 16 and up, so a few hundred): with 8
+    // bits and these short ranges it may stray, so only the lines count.
+    EXPECT_NE(verdict, 2) << reference.witnesses;
+    WitnessRecord read;
+    ASSERT_TRUE(read_witnesses((dir.path() / "witnesses.txt").string().c_str(), read, nullptr));
+    BigInt two_p, k, d, r;
+    const BigInt two(2);
+    mpz_mul_ui(two_p, read.p, 2);
+    for (const BigInt& w : read.ks) {
+      candidate_at(k, d, w, two_p, 0);
+      EXPECT_NE(mpz_probab_prime_p(d, 25), 0) << to_decimal(w);
+      mpz_powm(r, two, read.p, d);
+      EXPECT_GE(mpz_scan1(r, 0), kTestWitnessBits) << to_decimal(w);
+    }
+  }
   for (const char* value : forcings) {
     ScopedEnv forced("TAMRISK_KERNEL", value);
     // The automatic choice on 1 to 7 threads (segments shorter than the
@@ -128,6 +170,7 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
       EXPECT_EQ(fast.console, reference.console) << label;
       EXPECT_EQ(fast.results, reference.results) << label;
       EXPECT_EQ(fast.status, reference.status) << label;
+      EXPECT_EQ(fast.witnesses, reference.witnesses) << label;
     }
   }
   // On the OpenCL device: whole segments there, and the CPU's sieve with
@@ -156,6 +199,7 @@ TEST_P(PathsByRun, FastPathWritesWhatTheReferenceWrites) {
     EXPECT_EQ(fast.console, reference.console) << label;
     EXPECT_EQ(fast.results, reference.results) << label;
     EXPECT_EQ(fast.status, reference.status) << label;
+    EXPECT_EQ(fast.witnesses, reference.witnesses) << label;
     EXPECT_EQ(err.find("testing on the CPU"), std::string::npos) << label << ": " << err;
     EXPECT_EQ(err.find("tamrisk: OpenCL device " + device->description() + "\n") == 0, taken)
         << label << ": " << err;

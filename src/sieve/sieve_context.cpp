@@ -104,7 +104,10 @@ void word_patterns(FastSieveContext& ctx) {
 }
 
 // The deeper primes: from just above the plan's largest (5 when the plan
-// has none of its own) up to the bound, less those that divide M(p) or p.
+// has none of its own) up to the bound, less those that divide M(p) or p,
+// and less those that are candidates themselves (1 mod 2p): a deeper prime
+// strikes its every multiple, itself included, and a prime candidate is to
+// be tested on every path (it may be a residue witness, core/witness.h).
 void deeper_primes(FastSieveContext& ctx, mpz_srcptr p, std::uint32_t deep_bound) {
   ctx.deep_bound = deep_bound;
   ctx.deep_primes.clear();
@@ -119,6 +122,7 @@ void deeper_primes(FastSieveContext& ctx, mpz_srcptr p, std::uint32_t deep_bound
     if (pm == 0) continue;  // every candidate is 1 mod q
     // 2^p = 2^(p mod (q - 1)) (mod q), by Fermat.
     if (pow2_mod_small(mod_small(p, q - 1), q) == 1) continue;  // q divides M(p)
+    if (mpz_cmp_ui(p, (q - 1) / 2) <= 0 && ((q - 1) / 2) % mpz_get_ui(p) == 0) continue;
     ctx.deep_primes.push_back(q);
     ctx.deep_p_mod.push_back(pm);
     ctx.deep_inv_two_p.push_back(inverse_mod(2 * std::uint64_t{pm}, q));

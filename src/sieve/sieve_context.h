@@ -51,9 +51,10 @@ struct FastSieveContext {
   std::int64_t block_bits = std::int64_t{1} << 21;
   std::size_t small_primes = 0;
   // The deeper sieve: the primes above the plan's up to deep_bound that
-  // neither divide M(p) (2^p mod q != 1) nor p. Such a prime divides no
-  // divisor of M(p), so every multiple of it among the candidates (itself
-  // included) is struck, purely to skip tests that cannot succeed; the
+  // neither divide M(p) (2^p mod q != 1) nor p, nor are candidates
+  // themselves (q = 1 mod 2p: a prime candidate is tested on every path).
+  // Such a prime divides no divisor of M(p), so every multiple of it among
+  // the candidates is struck, purely to skip tests that cannot succeed; the
   // plan's marks and their count stay what they are.
   std::uint32_t deep_bound = 0;
   std::vector<std::uint32_t> deep_primes;
