@@ -437,4 +437,49 @@ TEST(Resume, CpuKernelWithWrongResiduesIsCaught) {
   }
 }
 
+// An OpenCL device that computes wrong residues, or flags none (the
+// device's test build, planting them in its kernels), is caught by the
+// check of its flags or of their count before its segment is reported:
+// one line names it and the k from which the CPU takes over, and the run
+// writes what a run on the CPU writes, its witnesses too. M86249 from 40 to
+// 42 bits: one segment of about 19 million k, about 700000 tested, some
+// 700 flags due at 2^10.
+TEST(Resume, OpenClDeviceWithWrongResiduesIsCaught) {
+  OpenClDevice* device = nullptr;
+  TAMRISK_NEED_OPENCL(device);
+  const std::string dialogue = "86249\n40\n42\n";
+  Session cpu;
+  RunResult want;
+  {
+    ScopedEnv env("TAMRISK_DEVICE", "cpu");
+    want = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, dialogue, cpu.dir.path());
+  }
+  ASSERT_EQ(want.exit_status, 0);
+  const std::string named = "tamrisk: OpenCL device " + device->description();
+  const struct {
+    const char* planted;
+    std::string reason;  // the start of the line's reason
+  } faults[] = {
+      {"residue-random:1", ": the residue it gave for k = "},
+      {"residue-zero:100000", ": the residue it gave for k = "},
+      {"noflags", ": it flagged 0 residues where about "},
+  };
+  for (const auto& fault : faults) {
+    ScopedEnv env("TAMRISK_DEVICE", "opencl");
+    ScopedEnv planted("TAMRISK_PLANTED_GPU_FAULT", fault.planted);
+    Session s;
+    const RunResult r = run_program(TAMRISK_PLANTED_GPU_FAULT_BINARY, {}, dialogue, s.dir.path());
+    EXPECT_EQ(r.exit_status, 0) << fault.planted;
+    EXPECT_EQ(mask_times(r.out), mask_times(want.out)) << fault.planted;
+    for (const char* name : {"results.txt", "status.txt", "witnesses.txt"}) {
+      EXPECT_EQ(s.file(name), cpu.file(name)) << fault.planted << " " << name;
+    }
+    const std::string head = named + "\n" + named + fault.reason;
+    EXPECT_EQ(r.err.substr(0, head.size()), head) << fault.planted << ": " << r.err;
+    EXPECT_TRUE(r.err.ends_with("; testing on the CPU from k = 6374054\n"))
+        << fault.planted << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  }
+}
+
 }  // namespace
