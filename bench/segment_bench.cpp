@@ -49,6 +49,7 @@
 #include "search/backends.h"
 #include "search/batch_tester.h"
 #include "search/device_use.h"
+#include "search/flag_check.h"
 #include "sieve/sieve_segment.h"
 #include "kernels/kernels.h"
 #include "core/thread_team.h"
@@ -486,6 +487,28 @@ int main(int argc, char** argv) {
                   sieve / segments, run_fast(table, c, length).sieve);
       std::printf("  opencl / cpu: %.2fx the raw k per second; chunks / cpu: %.2fx\n",
                   cpu.wall / gpu.wall, cpu.wall / chunks.wall);
+      {
+        // The CPU's check of the device's flags (one tested candidate in
+        // 2^kDeviceCheckBits, each residue recomputed by the fastest CPU
+        // kernel): timed on as many candidates of the case's segment.
+        RunState state;
+        start_state(state, table, c, length);
+        const SegmentCandidates candidates(state.exponent, state.two_p, state.k_first, length);
+        const std::int64_t per_segment = gpu.tested / segments;
+        std::vector<std::uint32_t> flagged;
+        for (std::int64_t i = 0; i < (per_segment >> kDeviceCheckBits); ++i) {
+          flagged.push_back(static_cast<std::uint32_t>(i * (length / std::max<std::int64_t>(
+                                                                 1, per_segment >> kDeviceCheckBits))));
+        }
+        std::vector<Flag> checked;
+        const double w0 = cpu_seconds();
+        if (candidates.native) check_flags(candidates, flagged, 0, checked);
+        const double check = cpu_seconds() - w0;
+        std::printf("  witness check on the CPU: %.4f s for %zu flags a segment (1 in 2^%u tested):"
+                    " %.2f %% of the device's segment\n",
+                    check, flagged.size(), kDeviceCheckBits,
+                    gpu.wall > 0 ? 100 * check / (gpu.wall / segments) : 0);
+      }
       if (device->failed()) std::printf("  the device failed: %s\n", device->failure().c_str());
       std::fflush(stdout);
     }

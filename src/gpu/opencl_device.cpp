@@ -210,9 +210,8 @@ std::unique_ptr<OpenClDevice> OpenClDevice::open(const DeviceRequest& request, s
   if (rc != CL_SUCCESS) return unusable("clCreateProgramWithSource: " + cl_error_name(rc));
   // On NVIDIA's platform the carry chains; should its compiler refuse them,
   // the plain C that every other device builds.
-  const bool nvidia =
-      info_text(cl->GetPlatformInfo, platforms[platform_index], CL_PLATFORM_VENDOR)
-          .find("NVIDIA") != std::string::npos;
+  const bool nvidia = info_text(cl->GetPlatformInfo, platforms[platform_index], CL_PLATFORM_VENDOR)
+                          .find("NVIDIA") != std::string::npos;
   const std::string planted = planted_build_options(d.fault_);
   rc = cl->BuildProgram(o.program.get(), 1, &id,
                         ((nvidia ? kNvidiaBuildOptions : "") + planted).c_str(), nullptr, nullptr);

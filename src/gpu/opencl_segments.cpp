@@ -294,7 +294,8 @@ bool OpenClSegments::submit(int slot_index, const DeviceSegmentJob& job) {
   // Room for the flags: about one survivor in 2^check_bits, with a wide
   // margin over the most the segment can hold.
   slot.flag_capacity =
-      (job.check_bits == 0 ? 0 : window_bound(job, static_cast<std::size_t>(job.n)) >> job.check_bits) *
+      (job.check_bits == 0 ? 0
+                           : window_bound(job, static_cast<std::size_t>(job.n)) >> job.check_bits) *
           2 +
       4096;
   slot.flags_host.assign(1 + slot.flag_capacity, 0);
@@ -356,9 +357,9 @@ DeviceCollected OpenClSegments::collect(int slot_index, DeviceSegmentResult& res
   // there can still be checked).
   result.hits.assign(slot.found_host.begin() + 1,
                      slot.found_host.begin() + 1 + std::min<std::size_t>(found, kFoundCapacity));
-  result.flags.assign(slot.flags_host.begin() + 1,
-                      slot.flags_host.begin() + 1 +
-                          std::min<std::size_t>(result.flag_count, slot.flag_capacity));
+  result.flags.assign(
+      slot.flags_host.begin() + 1,
+      slot.flags_host.begin() + 1 + std::min<std::size_t>(result.flag_count, slot.flag_capacity));
   if (found > kFoundCapacity || result.flag_count > slot.flag_capacity) {
     return DeviceCollected::Overflow;
   }

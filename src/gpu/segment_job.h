@@ -41,12 +41,12 @@ DeviceSegmentJob segment_job(const FastSieveContext& ctx, const SegmentCandidate
                              const std::vector<Chunk>& chunks);
 
 struct DeviceSegmentResult {
-  std::int64_t marked = 0;          // the plan's marks among offsets 0 .. n - 1
-  std::int64_t tested = 0;          // the candidates tested
-  std::vector<std::int64_t> last;   // each chunk's last offset the plan leaves clear, or -1
-  std::vector<std::uint32_t> hits;  // offsets of the divisors found (any order)
-  std::vector<std::uint32_t> flags; // offsets of the flagged candidates (any order)
-  std::uint32_t flag_count = 0;     // and how many were flagged
+  std::int64_t marked = 0;           // the plan's marks among offsets 0 .. n - 1
+  std::int64_t tested = 0;           // the candidates tested
+  std::vector<std::int64_t> last;    // each chunk's last offset the plan leaves clear, or -1
+  std::vector<std::uint32_t> hits;   // offsets of the divisors found (any order)
+  std::vector<std::uint32_t> flags;  // offsets of the flagged candidates (any order)
+  std::uint32_t flag_count = 0;      // and how many were flagged
 };
 
 // Ints a region takes in the region table (REGION_INTS of sieve.cl): its

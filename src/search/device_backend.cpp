@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "gpu/device_tuning.h"
 #include "core/witness.h"
+#include "gpu/device_tuning.h"
 #include "search/flag_check.h"
 #include "search/reports.h"
 
@@ -86,8 +86,7 @@ bool DeviceBackend::collect(Queued& segment) {
   if (wrong >= 0) {
     BigInt k;
     mpz_add_ui(k, candidates.k_first, static_cast<unsigned long>(wrong));
-    use_.give_up(candidates.k_first,
-                 "the residue it gave for k = " + to_decimal(k) + " is wrong");
+    use_.give_up(candidates.k_first, "the residue it gave for k = " + to_decimal(k) + " is wrong");
     return false;
   }
   // More divisors than the device returns (only degenerate exponents), or
@@ -95,7 +94,8 @@ bool DeviceBackend::collect(Queued& segment) {
   if (collected == DeviceCollected::Overflow) return false;
   // And their number: far too few is a device whose residues are wrong
   // (they seldom end in zeros by chance), or that flags none.
-  const double expected = std::ldexp(static_cast<double>(result_.tested), -static_cast<int>(check_bits_));
+  const double expected =
+      std::ldexp(static_cast<double>(result_.tested), -static_cast<int>(check_bits_));
   if (far_too_few(static_cast<double>(result_.flag_count), expected, kLeastExpectedFlags)) {
     char text[128];
     std::snprintf(text, sizeof text, "it flagged %u residues where about %.0f were due",

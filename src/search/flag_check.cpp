@@ -16,8 +16,9 @@ std::int64_t check_flags(const SegmentCandidates& segment, std::vector<std::uint
     // A residue is never 0 (d is odd and above 1), so it has a lowest 1.
     const auto low = static_cast<std::uint64_t>(r[i]);
     const unsigned zero_bits =
-        low != 0 ? __builtin_ctzll(low)
-                 : 64 + static_cast<unsigned>(__builtin_ctzll(static_cast<std::uint64_t>(r[i] >> 64)));
+        low != 0
+            ? __builtin_ctzll(low)
+            : 64 + static_cast<unsigned>(__builtin_ctzll(static_cast<std::uint64_t>(r[i] >> 64)));
     if (r[i] == 0 || zero_bits < bits) return flagged[i];
     checked.push_back({flagged[i], zero_bits});
   }
