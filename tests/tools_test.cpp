@@ -5,6 +5,7 @@
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -518,6 +519,43 @@ std::string join_list(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   return text;
+}
+
+// The expectation behind S_p and the count checks, against the primes
+// counted: candidates d = 2kp + 1 that are +-1 mod 8 and prime, for prime
+// and composite exponents; then S_p at the small end (16, however short the
+// range) and the large (the smallest S with at most 256 expected).
+TEST(Witness, ExpectationAndBits) {
+  struct Range {
+    unsigned long p, k_lo, k_hi;
+  };
+  for (const Range& r : {Range{11, 1, 300000}, Range{86249, 1000000000, 1000400000},
+                         Range{25, 1000, 301000}, Range{3321928097, 5, 300005}}) {
+    BigInt p(r.p), k_lo(r.k_lo), k_hi(r.k_hi), k, d;
+    BigInt two_p(2 * r.p);
+    double counted = 0;
+    for (unsigned long kk = r.k_lo; kk < r.k_hi; ++kk) {
+      mpz_set_ui(k, kk);
+      candidate_at(k, d, k, two_p, 0);
+      const unsigned long r8 = mpz_fdiv_ui(d, 8);
+      if ((r8 == 1 || r8 == 7) && mpz_probab_prime_p(d, 15) != 0) ++counted;
+    }
+    const double expected = expected_prime_candidates(p, k_lo, k_hi);
+    // Within four standard deviations of a Poisson count (about 100 to 200).
+    EXPECT_LT(std::abs(counted - expected), 4 * std::sqrt(expected))
+        << "p = " << r.p << ": " << counted << " counted, " << expected << " expected";
+  }
+  BigInt p(86249), k_lo(1000), k_hi(1001);
+  EXPECT_EQ(witness_bits(p, k_lo, k_hi), kLeastWitnessBits);
+  EXPECT_EQ(witness_bits(p, k_hi, k_lo), kLeastWitnessBits);  // an empty range
+  // M86249 from 60 to 61 bits: about 2.2 * 10^11 prime candidates.
+  mpz_set_str(k_lo, "6683680417203", 10);
+  mpz_set_str(k_hi, "13367360834407", 10);
+  const unsigned bits = witness_bits(p, k_lo, k_hi);
+  const double primes = expected_prime_candidates(p, k_lo, k_hi);
+  EXPECT_GT(bits, kLeastWitnessBits);
+  EXPECT_LE(std::ldexp(primes, -static_cast<int>(bits)), kMostWitnesses);
+  EXPECT_GT(std::ldexp(primes, -static_cast<int>(bits) + 1), kMostWitnesses);
 }
 
 TEST(Verify, GenuineAndDoctoredLists) {
