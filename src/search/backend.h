@@ -60,9 +60,12 @@ class SegmentBackend {
   virtual SieveReport take_sieve() = 0;
   // Its next chunk's outcome; after its last chunk the segment is done.
   virtual ChunkReport take_chunk() = 0;
-  // Called once a segment is done while the loop waits on its checkpoint:
-  // a backend may start on the next queued segment here.
+  // Called once a segment is done, while the loop writes its checkpoint:
+  // a backend may start on the next queued segment here. When it does so
+  // on threads of its own (works_ahead), the loop writes the records on a
+  // thread beside it; otherwise one after the other.
   virtual void work_ahead() {}
+  virtual bool works_ahead() const { return false; }
   // Called once after the last segment.
   virtual void finish() {}
 };

@@ -55,6 +55,8 @@ class CpuBackend final : public SegmentBackend {
   SieveReport take_sieve() override;
   ChunkReport take_chunk() override;
   void work_ahead() override;
+  // With a team of several threads: a team of one is the caller alone.
+  bool works_ahead() const override { return team_.size() > 1; }
   void finish() override;
 
   int threads() const { return team_.size(); }

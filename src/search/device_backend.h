@@ -44,6 +44,7 @@ class DeviceBackend final : public SegmentBackend {
   SieveReport take_sieve() override;
   ChunkReport take_chunk() override;
   void work_ahead() override;
+  bool works_ahead() const override { return cpu_->works_ahead(); }
   void finish() override;
 
   // The device in use or left (nullptr when none was opened).

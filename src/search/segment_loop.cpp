@@ -49,7 +49,11 @@ void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment
   state.segment_size = segment_length;
   bool final_pass = false;
   if (!begin_segment(state, final_pass)) return;
-  BackgroundJob recorder;
+  // The records' thread, made only for a backend that works on the next
+  // segment meanwhile: for one that would not, the records are written on
+  // this thread.
+  std::optional<BackgroundJob> recorder;
+  if (backend.works_ahead()) recorder.emplace();
   auto current = std::make_unique<SegmentPlan>(state, state.k_first, state.segment_size);
   backend.submit(*current);
   for (;;) {
@@ -86,14 +90,20 @@ void run_segments(RunState& state, SegmentBackend& backend, std::int32_t segment
       list = *witnesses;
     }
     bool written = true;
-    recorder.start([&written, list = std::move(list), p = BigInt(state.exponent),
+    auto records = [&written, list = std::move(list), p = BigInt(state.exponent),
                     k = BigInt(state.k_first), low = BigInt(state.d_low),
                     high = BigInt(state.d_high), from = state.start_bits, to = state.end_bits] {
       if (list && !write_witnesses(*list)) written = false;
       if (!writestatus(p, k, low, high, from, to)) written = false;
-    });
-    backend.work_ahead();
-    recorder.wait();
+    };
+    if (recorder) {
+      recorder->start(std::move(records));
+      backend.work_ahead();
+      recorder->wait();
+    } else {
+      records();
+      backend.work_ahead();
+    }
     if (!written) state.record_failed = true;
     mpz_add_ui(state.segment_index, state.segment_index, 1);
     if (after_segment) after_segment(state);

@@ -15,8 +15,9 @@
 // The backend does the work (backend.h); the loop keeps it at most two
 // segments ahead, and writes every line and every checkpoint itself, in
 // order: a segment's lines wait for the checkpoint before it, so a kill
-// loses at most the segment under way. The checkpoint is written by a
-// thread beside the loop while the backend starts on the next segment.
+// loses at most the segment under way. For a backend that works ahead on
+// threads of its own, the checkpoint is written by a thread beside the loop
+// while the backend starts on the next segment.
 //
 // With a witness record (records/witnesses.h), each segment's witnesses go
 // into it (witness_log.h) and the record, moved on to the segment's end, is
